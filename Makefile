@@ -1,0 +1,48 @@
+# Every target sets up what it needs by itself: a virtual environment with
+# CPython 3.8 (override with PYTHON=...), the package installed from this
+# checkout the way users get it, and the test or benchmark dependencies.
+PYTHON ?= $(lastword $(wildcard $(shell pyenv root 2>/dev/null)/versions/3.8.*/bin/python3.8))
+ifeq ($(PYTHON),)
+PYTHON := python3.8
+endif
+VENV ?= .venv
+VPY := $(VENV)/bin/python
+
+.PHONY: test demo bench test-asan fuzz fuzz-long valgrind dev clean
+
+$(VPY):
+	$(PYTHON) -m venv $(VENV)
+	$(VPY) -m pip install --quiet --upgrade pip
+
+# Installs the package from this checkout (not editable) with its test extras.
+install: $(VPY)
+	$(VPY) -m pip install --quiet '.[test]'
+
+test: install
+	cd tests && ../$(VENV)/bin/pytest -q -p no:cacheprovider
+
+demo: $(VPY)
+	$(VPY) -m pip install --quiet .
+	$(VENV)/bin/velk stats examples/objects.txt
+	$(VENV)/bin/velk check examples/objects.txt
+	$(VENV)/bin/velk check --kind colour examples/colours.txt
+
+bench: $(VPY)
+	$(VPY) -m pip install --quiet .
+	$(VPY) benchmarks/bench.py
+
+# In-place build for working on the C++: the module lands in velk/ so that
+# tests run against the checkout with PYTHONPATH=.
+DEVBUILD ?= build/dev
+$(VENV)/.dev-deps: $(VPY)
+	$(VPY) -m pip install --quiet scikit-build-core pytest hypothesis
+	touch $@
+
+dev: $(VENV)/.dev-deps
+	cmake -S . -B $(DEVBUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE=$(abspath $(VPY)) -Wno-dev >/dev/null
+	cmake --build $(DEVBUILD) -j2
+	@# replace by rename, so that a process that has the old module loaded keeps it
+	cp $(DEVBUILD)/_velkc*.so velk/.new_velkc.so && mv velk/.new_velkc.so velk/$$(basename $(DEVBUILD)/_velkc*.so)
+
+clean:
+	rm -rf build $(VENV) velk/_velkc*.so

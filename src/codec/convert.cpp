@@ -1,0 +1,166 @@
+// Record splitting and parsing: a record string into a dictionary of its
+// key, value pairs, each value converted when a converter is given.
+#include "codec/codec.hpp"
+#include "frame/frame.hpp"
+
+#include <cstring>
+
+namespace velk {
+
+namespace {
+
+// How each pair's value is made: kept as text, by one of the module's own
+// converters called directly, or by a Python callable.
+struct PairConverter {
+    PyObject* callable;     // nullptr: the value is stored as it is
+    PairFunction function;  // set when `callable` is a module adapter
+
+    explicit PairConverter(PyObject* func)
+        : callable(func == nullptr || func == Py_None ? nullptr : func),
+          function(callable ? pair_adapter_function(callable) : nullptr) {}
+
+    PyObject* operator()(PyObject* key, PyObject* value) const {
+        if (function) {
+            return function(key, value);
+        }
+        if (callable == nullptr) {
+            Py_INCREF(value);
+            return value;
+        }
+        PyObject* args[] = {key, value};
+        return _PyObject_Vectorcall(callable, args, 2, nullptr);
+    }
+};
+
+// Stores convert(key, value) under key.  Returns 0 or -1.
+int store_pair(PyObject* result, const PairConverter& convert, PyObject* key,
+               PyObject* value) {
+    Ref converted = Ref::steal(convert(key, value));
+    if (!converted) {
+        return -1;
+    }
+    return PyDict_SetItem(result, key, converted.get());
+}
+
+// A piece [start, end) of a one-byte string, as a new str.  A piece that is
+// a property key is the module's shared key object.
+PyObject* make_piece(const Py_UCS1* start, const Py_UCS1* end, bool ascii) {
+    Py_ssize_t size = end - start;
+    if (int number = key_number(start, size)) {
+        Py_INCREF(strings.keys[number]);
+        return strings.keys[number];
+    }
+    if (ascii && size > 1) {
+        PyObject* piece = PyUnicode_New(size, 127);
+        if (piece) {
+            std::memcpy(PyUnicode_1BYTE_DATA(piece), start, size);
+        }
+        return piece;
+    }
+    // Finds the narrowest form, and shares the one-character strings.
+    return PyUnicode_FromKindAndData(PyUnicode_1BYTE_KIND, start, size);
+}
+
+const Py_UCS1* find(const Py_UCS1* from, const Py_UCS1* end, Py_UCS1 delim) {
+    const void* found = std::memchr(from, delim, end - from);
+    return found ? static_cast<const Py_UCS1*>(found) : end;
+}
+
+// Splits a one-byte string on a one-character delimiter in place, without
+// a list of pieces: pieces are made one pair at a time.
+int scan_pairs(PyObject* result, PyObject* string, Py_UCS1 delim,
+               const PairConverter& convert) {
+    const Py_UCS1* data = PyUnicode_1BYTE_DATA(string);
+    const Py_UCS1* end = data + PyUnicode_GET_LENGTH(string);
+    bool ascii = PyUnicode_IS_ASCII(string);
+    const Py_UCS1* key_start = data;
+    for (;;) {
+        const Py_UCS1* key_end = find(key_start, end, delim);
+        if (key_end == end) {
+            return 0;  // a last piece without a partner is dropped
+        }
+        const Py_UCS1* value_start = key_end + 1;
+        const Py_UCS1* value_end = find(value_start, end, delim);
+        Ref key = Ref::steal(make_piece(key_start, key_end, ascii));
+        if (!key) {
+            return -1;
+        }
+        Ref value = Ref::steal(make_piece(value_start, value_end, ascii));
+        if (!value || store_pair(result, convert, key.get(), value.get()) < 0) {
+            return -1;
+        }
+        if (value_end == end) {
+            return 0;
+        }
+        key_start = value_end + 1;
+    }
+}
+
+// The host's split, for every other string or delimiter; it also raises
+// the errors of a None or empty delimiter.
+PyObject* split_pieces(PyObject* string, PyObject* delim) {
+    if (string == Py_None) {
+        return raise_none_attribute("split");
+    }
+    return PyUnicode_Split(string, delim, -1);
+}
+
+int split_pairs(PyObject* result, PyObject* string, PyObject* delim,
+                const PairConverter& convert) {
+    Ref pieces = Ref::steal(traced("_velkc._prepare", split_pieces(string, delim)));
+    if (!pieces) {
+        return -1;
+    }
+    // The list is ours alone, so its items stay put while converters run.
+    Py_ssize_t count = PyList_GET_SIZE(pieces.get());
+    for (Py_ssize_t i = 0; i + 1 < count; i += 2) {
+        if (store_pair(result, convert, PyList_GET_ITEM(pieces.get(), i),
+                       PyList_GET_ITEM(pieces.get(), i + 1)) < 0) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+bool scannable(PyObject* string, PyObject* delim) {
+    return string != Py_None && PyUnicode_Check(delim) &&
+           PyUnicode_KIND(string) == PyUnicode_1BYTE_KIND &&
+           PyUnicode_GET_LENGTH(delim) == 1 &&
+           PyUnicode_READ_CHAR(delim, 0) <= 0xFF;
+}
+
+PyObject* convert_pairs(PyObject* string, PyObject* delim, PyObject* func) {
+    Ref result = Ref::steal(PyDict_New());
+    if (!result) {
+        return nullptr;
+    }
+    PairConverter convert(func);
+    int status = scannable(string, delim)
+                     ? scan_pairs(result.get(), string,
+                                  static_cast<Py_UCS1>(PyUnicode_READ_CHAR(delim, 0)),
+                                  convert)
+                     : split_pairs(result.get(), string, delim, convert);
+    return status < 0 ? nullptr : result.release();
+}
+
+const char* const convert_params[] = {"string", "delim", "func"};
+PyTypeObject* const convert_types[] = {&PyUnicode_Type, &PyUnicode_Type, nullptr};
+const Signature convert_signature = {"_convert", convert_params, convert_types,
+                                     3, 1};
+
+}  // namespace
+
+PyObject* convert_record(PyObject* string, PyObject* delim, PyObject* func) {
+    return traced("_velkc._convert",
+                  convert_pairs(string, delim ? delim : strings.underscore, func));
+}
+
+PyObject* py_convert(PyObject*, PyObject* args, PyObject* kwds) {
+    PyObject* values[3];
+    if (bind_arguments(convert_signature, args, kwds, values) < 0) {
+        return nullptr;
+    }
+    return convert_record(values[0], values[1], values[2]);
+}
+
+}  // namespace velk

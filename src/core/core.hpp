@@ -1,0 +1,143 @@
+// What every file of the module shares: the owned-reference type, the
+// traceback helper, the error messages that several subsystems raise, name
+// lookup in the module's namespace and argument binding.
+//
+// Every function that returns PyObject* follows the C API's protocol: a new
+// reference, or nullptr with an exception set.  Functions returning int give
+// 0 (or a truth value) on success and -1 with an exception set.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+
+namespace velk {
+
+// An owned reference.  `steal` takes over a reference the caller holds,
+// `borrow` takes a new one; `release` hands the reference back to the caller.
+// Move-only, so every early return releases what it holds.
+class Ref {
+public:
+    Ref() noexcept = default;
+    Ref(Ref&& other) noexcept : ptr_(other.ptr_) { other.ptr_ = nullptr; }
+    Ref& operator=(Ref&& other) noexcept {
+        // Through a temporary: the old object is released only after this
+        // Ref already holds the new one, whatever its destructor runs.
+        Ref old(std::move(*this));
+        ptr_ = other.ptr_;
+        other.ptr_ = nullptr;
+        return *this;
+    }
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    ~Ref() { Py_XDECREF(ptr_); }
+
+    static Ref steal(PyObject* ptr) noexcept { return Ref(ptr); }
+    static Ref borrow(PyObject* ptr) noexcept {
+        Py_XINCREF(ptr);
+        return Ref(ptr);
+    }
+
+    PyObject* get() const noexcept { return ptr_; }
+    PyObject* release() noexcept {
+        PyObject* ptr = ptr_;
+        ptr_ = nullptr;
+        return ptr;
+    }
+    // A new reference to the held object, for returning it while keeping it.
+    PyObject* new_ref() const noexcept {
+        Py_XINCREF(ptr_);
+        return ptr_;
+    }
+    explicit operator bool() const noexcept { return ptr_ != nullptr; }
+
+private:
+    explicit Ref(PyObject* ptr) noexcept : ptr_(ptr) {}
+    PyObject* ptr_ = nullptr;
+};
+
+// ---- Tracebacks ------------------------------------------------------------
+
+// Adds a traceback entry whose function name is `name` ("_velkc._convert",
+// "init _velkc") to the exception being raised.
+void add_traceback(const char* name);
+
+// Returns `result` unchanged; when it is nullptr, first adds the traceback
+// entry `name`.  Lets a function end with `return traced(name, work(...));`.
+inline PyObject* traced(const char* name, PyObject* result) {
+    if (result == nullptr) {
+        add_traceback(name);
+    }
+    return result;
+}
+
+// Sets the globals under which the module's traceback frames are made.
+void set_traceback_globals(PyObject* globals);
+
+// ---- Messages shared by several subsystems ---------------------------------
+
+// AttributeError "'NoneType' object has no attribute '<method>'": what an
+// absent object reports when the method about to be called is looked up.
+std::nullptr_t raise_none_attribute(const char* method);
+
+// Accepts None or an object of exactly `type`; anything else raises
+// TypeError "Expected <kind>, got <type name>".  Returns 0 or -1.
+int expect_exact(PyObject* obj, PyTypeObject* type, const char* kind);
+
+// Accepts None or an object of exactly `type`; anything else raises
+// TypeError "Argument '<name>' has incorrect type (expected ..., got ...)".
+// Returns 0 or -1.
+int check_argument_type(PyObject* obj, PyTypeObject* type, const char* name);
+
+// ---- Names -----------------------------------------------------------------
+
+// Where names are looked up: the module's namespace, then the builtins.
+// Both dictionaries are owned by the module and set once at initialisation.
+struct Namespace {
+    PyObject* globals = nullptr;
+    PyObject* builtins = nullptr;  // the builtins module's dict
+};
+extern Namespace ns;
+
+// A name looked up at every use.  The last result is remembered with the
+// version tags of both dictionaries, so a lookup costs two comparisons until
+// either namespace changes.
+struct GlobalName {
+    const char* text;
+    PyObject* name = nullptr;  // interned, created at initialisation
+    std::uint64_t globals_tag = 0;
+    std::uint64_t builtins_tag = 0;
+    PyObject* cached = nullptr;  // borrowed from one of the two dictionaries
+};
+
+// Creates the name object of `entry`.  Returns 0 or -1.
+int intern_name(GlobalName& entry);
+
+// The object bound to `entry`'s name (new reference), or NameError
+// "name '<name>' is not defined".
+PyObject* lookup_global(GlobalName& entry);
+
+// ---- Argument binding ------------------------------------------------------
+
+// The parameters of a function called with positional and keyword arguments.
+struct Signature {
+    const char* function;         // bare name, for the messages
+    const char* const* params;    // parameter names, in order
+    PyTypeObject* const* types;   // exact type per parameter, or nullptr: any
+    Py_ssize_t count;             // number of parameters
+    Py_ssize_t required;          // leading parameters without a default
+};
+
+// Binds a call's positional tuple and keyword dict (which may be nullptr)
+// to `out[0..count)`, borrowed; an absent optional parameter stays nullptr.
+// On a wrong count or keyword raises the module's TypeError and adds the
+// traceback entry "_velkc.<function>".  Then checks each given argument
+// against its parameter's exact type (None passes), in order, adding no
+// entry.  Returns 0 or -1.
+int bind_arguments(const Signature& sig, PyObject* args, PyObject* kwds,
+                   PyObject** out);
+
+}  // namespace velk

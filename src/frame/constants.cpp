@@ -1,0 +1,92 @@
+// The module's process-wide constants: captured builtins, constant strings,
+// the shared empty table and the names looked up at call time.
+#include "frame/frame.hpp"
+
+namespace velk {
+
+CapturedBuiltins captured;
+Strings strings;
+PyObject* empty_table = nullptr;
+PyObject* iter_to_str_function = nullptr;
+PyObject* original_chain = nullptr;
+
+GlobalName name_coder{"Coder"};
+GlobalName name_hsv{"HSV"};
+GlobalName name_player_color{"PlayerColor"};
+GlobalName name_chain{"chain"};
+GlobalName name_enum{"Enum"};
+
+namespace {
+
+int intern(PyObject*& slot, const char* text) {
+    if (slot == nullptr) {
+        slot = PyUnicode_InternFromString(text);
+        // Computing the hash now spares every later dictionary test.
+        if (slot == nullptr || PyObject_Hash(slot) == -1) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+int create_strings() {
+    if (intern(strings.underscore, "_") < 0 || intern(strings.comma, ",") < 0 ||
+        intern(strings.dot, ".") < 0 || intern(strings.pipe, "|") < 0 ||
+        intern(strings.one, "1") < 0 ||
+        intern(strings.class_attr, "__class__") < 0 ||
+        intern(strings.mro_attr, "__mro__") < 0 ||
+        intern(strings.value_attr, "value") < 0 ||
+        intern(strings.from_string_attr, "from_string") < 0 ||
+        intern(strings.do_base64_attr, "do_base64") < 0 ||
+        intern(strings.from_iterable_attr, "from_iterable") < 0 ||
+        intern(strings.items_attr, "items") < 0) {
+        return -1;
+    }
+    for (int n = 1; n <= max_key; ++n) {
+        char text[4];
+        PyOS_snprintf(text, sizeof text, "%d", n);
+        if (intern(strings.keys[n], text) < 0) {
+            return -1;
+        }
+    }
+    if (strings.encode_kwnames == nullptr) {
+        strings.encode_kwnames = Py_BuildValue("(s)", "encode");
+        if (strings.encode_kwnames == nullptr) {
+            return -1;
+        }
+    }
+    GlobalName* names[] = {&name_coder, &name_hsv, &name_player_color,
+                           &name_chain, &name_enum};
+    for (GlobalName* name : names) {
+        if (intern_name(*name) < 0) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+int key_number(const Py_UCS1* data, Py_ssize_t size) {
+    if (size < 1 || size > 3 || data[0] < '1' || data[0] > '9') {
+        return 0;
+    }
+    int number = 0;
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        if (data[i] < '0' || data[i] > '9') {
+            return 0;
+        }
+        number = number * 10 + (data[i] - '0');
+    }
+    return number <= max_key ? number : 0;
+}
+
+int key_number(PyObject* key) {
+    if (!PyUnicode_Check(key) || !PyUnicode_IS_READY(key) ||
+        PyUnicode_KIND(key) != PyUnicode_1BYTE_KIND) {
+        return 0;
+    }
+    return key_number(PyUnicode_1BYTE_DATA(key), PyUnicode_GET_LENGTH(key));
+}
+
+}  // namespace velk

@@ -1,0 +1,129 @@
+// The module frame: what initialisation builds and every subsystem reads.
+// All of it is process-wide, written once while the module initialises and
+// only read afterwards; nothing here is ever released.
+#pragma once
+
+#include "core/core.hpp"
+
+namespace velk {
+
+// The builtins fetched once at initialisation.
+struct CapturedBuiltins {
+    PyObject* staticmethod = nullptr;
+    PyObject* zip = nullptr;
+    PyObject* map = nullptr;
+    PyObject* stop_iteration = nullptr;
+};
+extern CapturedBuiltins captured;
+
+// Highest property number that a key text can hold.
+constexpr int max_key = 108;
+
+// The module's constant strings, created and hashed once.
+struct Strings {
+    PyObject* underscore = nullptr;  // "_": colour delimiter, default joiner
+    PyObject* comma = nullptr;       // ",": object delimiter
+    PyObject* dot = nullptr;         // ".": group lists and joined collections
+    PyObject* pipe = nullptr;        // "|": joins dumped dictionaries
+    PyObject* one = nullptr;         // "1": the true flag
+    PyObject* encode_kwnames = nullptr;  // ("encode",)
+    PyObject* class_attr = nullptr;      // "__class__"
+    PyObject* mro_attr = nullptr;        // "__mro__"
+    PyObject* value_attr = nullptr;      // "value"
+    PyObject* from_string_attr = nullptr;
+    PyObject* do_base64_attr = nullptr;
+    PyObject* from_iterable_attr = nullptr;
+    PyObject* items_attr = nullptr;
+    // The texts "1" to "108", one shared object each; keys[0] is unused.
+    PyObject* keys[max_key + 1] = {};
+};
+extern Strings strings;
+
+// The property tables.  Each holds None until initialisation builds it; the
+// kinds are set, str (one key) and dict.
+struct Tables {
+    PyObject* INT = nullptr;
+    PyObject* BOOL = nullptr;
+    PyObject* FLOAT = nullptr;
+    PyObject* HSV = nullptr;
+    PyObject* TEXT = nullptr;
+    PyObject* GROUPS = nullptr;
+    PyObject* Z_LAYER = nullptr;
+    PyObject* EASING = nullptr;
+    PyObject* PULSE_MODE = nullptr;
+    PyObject* PULSE_TYPE = nullptr;
+    PyObject* PICKUP_MODE = nullptr;
+    PyObject* TOUCH_TOGGLE = nullptr;
+    PyObject* COMP = nullptr;
+    PyObject* TARGET_COORDS = nullptr;
+    PyObject* ENUMS = nullptr;
+    PyObject* OBJECT_ADDITIONAL = nullptr;
+    PyObject* MAPPING = nullptr;
+    PyObject* COLOR_INT = nullptr;
+    PyObject* COLOR_BOOL = nullptr;
+    PyObject* COLOR_PLAYER = nullptr;
+    PyObject* COLOR_FLOAT = nullptr;
+    PyObject* COLOR_HSV = nullptr;
+};
+extern Tables tables;
+
+// One table slot by name, for the star import, which may store into a
+// table whose name a companion module exports.
+struct TableSlot {
+    const char* name;
+    PyObject** slot;
+    PyTypeObject* kind;
+    const char* kind_name;  // as the type messages write it
+};
+// The slot named `name`, or nullptr.
+const TableSlot* find_table(const char* name);
+// Sets every table to None.
+void reset_tables();
+// Builds every table, in order, then the key classification.  Returns 0/-1.
+int build_tables();
+
+// How a value is read, by its key, in each kind of record: the tables
+// compiled once into one entry per key number, so that choosing the
+// conversion of a key costs one small parse of its text.
+enum class ObjectValue : unsigned char {
+    text, integer, flag, number, groups, hsv, enumeration, base64
+};
+enum class ColourValue : unsigned char {
+    text, integer, flag, number, hsv, player
+};
+struct KeyKinds {
+    ObjectValue object = ObjectValue::text;
+    ColourValue colour = ColourValue::text;
+    PyObject* enumeration = nullptr;  // the class in _ENUMS, borrowed
+};
+extern KeyKinds key_kinds[max_key + 1];
+
+// The property number held by `key` when it is exactly a key text ("1" to
+// "108": digits, no sign, no leading zero), else 0.  For an exact str.
+int key_number(PyObject* key);
+// The same for the characters [data, data + size) of a one-byte string.
+int key_number(const Py_UCS1* data, Py_ssize_t size);
+
+// The shared empty table: `_dump`'s default table of additional dumpers.
+extern PyObject* empty_table;
+
+// The names looked up at call time in the module's namespace.
+extern GlobalName name_coder;
+extern GlobalName name_hsv;
+extern GlobalName name_player_color;
+extern GlobalName name_chain;
+extern GlobalName name_enum;
+
+// The exported `_iter_to_str` as the namespace held it when the tables were
+// built; `_MAPPING` refers to it.
+extern PyObject* iter_to_str_function;
+// `itertools.chain` as imported at initialisation.
+extern PyObject* original_chain;
+
+// Creates the constant strings (once per process).  Returns 0 or -1.
+int create_strings();
+
+// Exec steps that import the companion modules.  Returns 0 or -1.
+int import_companions(PyObject* module);
+
+}  // namespace velk

@@ -1,0 +1,231 @@
+// Creation and one-time initialisation of the module object.
+#include "frame/init.hpp"
+
+#include "codec/codec.hpp"
+#include "frame/frame.hpp"
+#include "records/records.hpp"
+
+#include <cstdio>
+
+namespace velk {
+
+namespace {
+
+// The module object, from exec step 3 until the process ends; forgotten
+// again when initialisation fails.
+PyObject* remembered_module = nullptr;
+
+// The interpreter that first created the module.
+bool interpreter_known = false;
+std::int64_t interpreter_id = -1;
+
+int check_interpreter() {
+    std::int64_t current = PyInterpreterState_GetID(PyThreadState_Get()->interp);
+    if (!interpreter_known) {
+        if (current == -1) {
+            return -1;
+        }
+        interpreter_id = current;
+        interpreter_known = true;
+        return 0;
+    }
+    if (current != interpreter_id) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be "
+                        "loaded into one interpreter per process.");
+        return -1;
+    }
+    return 0;
+}
+
+// Copies spec.<from> into the namespace as <to>; a missing attribute is
+// skipped, and so is None unless `allow_none`.
+int copy_spec_attribute(PyObject* spec, PyObject* dict, const char* from,
+                        const char* to, bool allow_none) {
+    Ref value = Ref::steal(PyObject_GetAttrString(spec, from));
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            return -1;
+        }
+        PyErr_Clear();
+        return 0;
+    }
+    if (!allow_none && value.get() == Py_None) {
+        return 0;
+    }
+    return PyDict_SetItemString(dict, to, value.get());
+}
+
+// Warns when the running interpreter is not the version built for.
+int check_version() {
+    int major = 0, minor = 0;
+    if (std::sscanf(Py_GetVersion(), "%d.%d", &major, &minor) != 2 ||
+        (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION)) {
+        return 0;
+    }
+    return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                            "compiletime version %d.%d of module '%.100s' does "
+                            "not match runtime version %d.%d",
+                            PY_MAJOR_VERSION, PY_MINOR_VERSION, "_velkc", major,
+                            minor);
+}
+
+int register_bare_name(PyObject* module) {
+    PyObject* modules = PyImport_GetModuleDict();
+    PyObject* existing = PyDict_GetItemString(modules, "_velkc");
+    if (existing != nullptr) {
+        return 0;
+    }
+    return PyDict_SetItemString(modules, "_velkc", module);
+}
+
+// A builtin, or NameError as for any unbound name.
+int capture_builtin(PyObject*& slot, const char* text) {
+    GlobalName name{text};
+    if (intern_name(name) < 0) {
+        return -1;
+    }
+    PyObject* found = PyDict_GetItemWithError(ns.builtins, name.name);
+    if (found == nullptr) {
+        if (!PyErr_Occurred()) {
+            PyErr_Format(PyExc_NameError, "name '%U' is not defined",
+                         name.name);
+        }
+        Py_DECREF(name.name);
+        return -1;
+    }
+    Py_DECREF(name.name);
+    Py_INCREF(found);
+    Py_XSETREF(slot, found);
+    return 0;
+}
+
+int capture_builtins() {
+    return (capture_builtin(captured.staticmethod, "staticmethod") < 0 ||
+            capture_builtin(captured.zip, "zip") < 0 ||
+            capture_builtin(captured.map, "map") < 0 ||
+            capture_builtin(captured.stop_iteration, "StopIteration") < 0)
+               ? -1
+               : 0;
+}
+
+// Points name lookups and traceback frames at the module's namespace.
+int enter_namespace(PyObject* module) {
+    PyObject* builtins = PyImport_AddModule("builtins");
+    PyObject* globals = PyModule_GetDict(module);
+    if (builtins == nullptr ||
+        PyDict_SetItemString(globals, "__builtins__", builtins) < 0) {
+        return -1;
+    }
+    Py_INCREF(globals);
+    Py_XSETREF(ns.globals, globals);
+    PyObject* builtins_dict = PyModule_GetDict(builtins);
+    Py_INCREF(builtins_dict);
+    Py_XSETREF(ns.builtins, builtins_dict);
+    set_traceback_globals(globals);
+    return 0;
+}
+
+// Sets Coder.byte_xor to staticmethod(byte_xor).
+int install_byte_xor() {
+    GlobalName byte_xor{"byte_xor"};
+    if (intern_name(byte_xor) < 0) {
+        return -1;
+    }
+    Ref function = Ref::steal(lookup_global(byte_xor));
+    Py_DECREF(byte_xor.name);
+    if (!function) {
+        return -1;
+    }
+    Ref method = Ref::steal(PyObject_CallFunctionObjArgs(
+        captured.staticmethod, function.get(), nullptr));
+    Ref coder = Ref::steal(lookup_global(name_coder));
+    if (!method || !coder) {
+        return -1;
+    }
+    return PyObject_SetAttrString(coder.get(), "byte_xor", method.get());
+}
+
+// Exec steps 3 to 11.
+int initialise(PyObject* module) {
+    Py_INCREF(module);
+    remembered_module = module;
+    if (enter_namespace(module) < 0 || create_strings() < 0 ||
+        register_bare_name(module) < 0 || capture_builtins() < 0) {
+        return -1;
+    }
+    reset_tables();
+    if (import_companions(module) < 0) {
+        return -1;
+    }
+    Ref table = Ref::steal(PyDict_New());
+    if (!table) {
+        return -1;
+    }
+    Py_XSETREF(empty_table, table.release());
+    if (create_adapters() < 0 || build_tables() < 0 ||
+        create_record_adapters() < 0 || install_byte_xor() < 0) {
+        return -1;
+    }
+    Ref test = Ref::steal(PyDict_New());
+    if (!test) {
+        return -1;
+    }
+    return PyDict_SetItemString(ns.globals, "__test__", test.get());
+}
+
+}  // namespace
+
+PyObject* create_module(PyObject* spec, PyModuleDef*) {
+    if (check_interpreter() < 0) {
+        return nullptr;
+    }
+    if (remembered_module != nullptr) {
+        Py_INCREF(remembered_module);
+        return remembered_module;
+    }
+    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+    if (!name) {
+        return nullptr;
+    }
+    Ref module = Ref::steal(PyModule_NewObject(name.get()));
+    if (!module) {
+        return nullptr;
+    }
+    PyObject* dict = PyModule_GetDict(module.get());
+    if (copy_spec_attribute(spec, dict, "loader", "__loader__", true) < 0 ||
+        copy_spec_attribute(spec, dict, "origin", "__file__", true) < 0 ||
+        copy_spec_attribute(spec, dict, "parent", "__package__", true) < 0 ||
+        copy_spec_attribute(spec, dict, "submodule_search_locations",
+                            "__path__", false) < 0) {
+        return nullptr;
+    }
+    return module.release();
+}
+
+int exec_module(PyObject* module) {
+    if (remembered_module != nullptr) {
+        if (remembered_module == module) {
+            return 0;
+        }
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Module '_velkc' has already been imported. "
+                        "Re-initialisation is not supported.");
+        return -1;
+    }
+    if (check_version() < 0) {
+        return -1;
+    }
+    if (initialise(module) == 0) {
+        return 0;
+    }
+    if (PyErr_Occurred()) {
+        add_traceback("init _velkc");
+    } else {
+        PyErr_SetString(PyExc_ImportError, "init _velkc");
+    }
+    Py_CLEAR(remembered_module);
+    return -1;
+}
+
+}  // namespace velk

@@ -1,0 +1,260 @@
+// The property tables: which key holds which type of value.  Built once at
+// initialisation, in a fixed order, then compiled into `key_kinds`.
+#include "codec/codec.hpp"
+#include "frame/frame.hpp"
+
+#include <cstring>
+#include <initializer_list>
+
+namespace velk {
+
+Tables tables;
+KeyKinds key_kinds[max_key + 1];
+
+namespace {
+
+const TableSlot table_slots[] = {
+    {"_INT", &tables.INT, &PySet_Type, "set"},
+    {"_BOOL", &tables.BOOL, &PySet_Type, "set"},
+    {"_FLOAT", &tables.FLOAT, &PySet_Type, "set"},
+    {"_HSV", &tables.HSV, &PySet_Type, "set"},
+    {"_TEXT", &tables.TEXT, &PyUnicode_Type, "unicode"},
+    {"_GROUPS", &tables.GROUPS, &PyUnicode_Type, "unicode"},
+    {"_Z_LAYER", &tables.Z_LAYER, &PyUnicode_Type, "unicode"},
+    {"_EASING", &tables.EASING, &PyUnicode_Type, "unicode"},
+    {"_PULSE_MODE", &tables.PULSE_MODE, &PyUnicode_Type, "unicode"},
+    {"_PULSE_TYPE", &tables.PULSE_TYPE, &PyUnicode_Type, "unicode"},
+    {"_PICKUP_MODE", &tables.PICKUP_MODE, &PyUnicode_Type, "unicode"},
+    {"_TOUCH_TOGGLE", &tables.TOUCH_TOGGLE, &PyUnicode_Type, "unicode"},
+    {"_COMP", &tables.COMP, &PyUnicode_Type, "unicode"},
+    {"_TARGET_COORDS", &tables.TARGET_COORDS, &PyUnicode_Type, "unicode"},
+    {"_ENUMS", &tables.ENUMS, &PyDict_Type, "dict"},
+    {"_OBJECT_ADDITIONAL", &tables.OBJECT_ADDITIONAL, &PyDict_Type, "dict"},
+    {"_MAPPING", &tables.MAPPING, &PyDict_Type, "dict"},
+    {"_COLOR_INT", &tables.COLOR_INT, &PySet_Type, "set"},
+    {"_COLOR_BOOL", &tables.COLOR_BOOL, &PySet_Type, "set"},
+    {"_COLOR_PLAYER", &tables.COLOR_PLAYER, &PyUnicode_Type, "unicode"},
+    {"_COLOR_FLOAT", &tables.COLOR_FLOAT, &PyUnicode_Type, "unicode"},
+    {"_COLOR_HSV", &tables.COLOR_HSV, &PyUnicode_Type, "unicode"},
+};
+
+// Stores `value` (stolen) into a table, replacing what it held.
+int set_table(PyObject*& table, PyObject* value) {
+    if (value == nullptr) {
+        return -1;
+    }
+    Py_XSETREF(table, value);
+    return 0;
+}
+
+PyObject* key_set(std::initializer_list<int> keys) {
+    Ref set = Ref::steal(PySet_New(nullptr));
+    if (!set) {
+        return nullptr;
+    }
+    for (int key : keys) {
+        if (PySet_Add(set.get(), strings.keys[key]) < 0) {
+            return nullptr;
+        }
+    }
+    return set.release();
+}
+
+PyObject* single_key(int key) {
+    Py_INCREF(strings.keys[key]);
+    return strings.keys[key];
+}
+
+// The object bound to `text` in the module's namespace or the builtins.
+PyObject* lookup_name(const char* text) {
+    GlobalName name{text};
+    if (intern_name(name) < 0) {
+        return nullptr;
+    }
+    Ref found = Ref::steal(lookup_global(name));
+    Py_DECREF(name.name);
+    return found.release();
+}
+
+int build_key_sets() {
+    return (set_table(tables.INT, key_set({1, 7, 8, 9, 12, 20, 21, 22, 23, 24,
+                                          25, 50, 51, 61, 71, 76, 77, 80, 95,
+                                          108})) < 0 ||
+           set_table(tables.BOOL,
+                     key_set({4,  5,  11, 13, 14, 15, 16, 17, 34, 36, 41, 42,
+                              56, 58, 59, 60, 62, 64, 65, 66, 67, 70, 78, 81,
+                              86, 87, 89, 93, 94, 96, 98, 99, 100, 102, 103,
+                              106})) < 0 ||
+           set_table(tables.FLOAT,
+                     key_set({2,  3,  6,  10, 28, 29, 32, 35, 45, 46, 47, 54, 63,
+                              68, 69, 72, 73, 75, 84, 85, 90, 91, 92, 97, 105,
+                              107})) < 0 ||
+           set_table(tables.HSV, key_set({43, 44, 49})) < 0)
+               ? -1
+               : 0;
+}
+
+int build_single_keys() {
+    return (set_table(tables.TEXT, single_key(31)) < 0 ||
+           set_table(tables.GROUPS, single_key(57)) < 0 ||
+           set_table(tables.Z_LAYER, single_key(24)) < 0 ||
+           set_table(tables.EASING, single_key(30)) < 0 ||
+           set_table(tables.PULSE_MODE, single_key(48)) < 0 ||
+           set_table(tables.PULSE_TYPE, single_key(52)) < 0 ||
+           set_table(tables.PICKUP_MODE, single_key(79)) < 0 ||
+           set_table(tables.TOUCH_TOGGLE, single_key(82)) < 0 ||
+           set_table(tables.COMP, single_key(88)) < 0 ||
+           set_table(tables.TARGET_COORDS, single_key(101)) < 0)
+               ? -1
+               : 0;
+}
+
+int build_enums() {
+    struct Row {
+        PyObject* key;
+        const char* class_name;
+    };
+    const Row rows[] = {
+        {tables.Z_LAYER, "ZLayer"},
+        {tables.EASING, "Easing"},
+        {tables.PULSE_MODE, "PulseMode"},
+        {tables.PULSE_TYPE, "PulseType"},
+        {tables.PICKUP_MODE, "PickupItemMode"},
+        {tables.TOUCH_TOGGLE, "TouchToggleMode"},
+        {tables.COMP, "InstantCountComparison"},
+        {tables.TARGET_COORDS, "TargetPosCoordinates"},
+    };
+    Ref enums = Ref::steal(PyDict_New());
+    if (!enums) {
+        return -1;
+    }
+    for (const Row& row : rows) {
+        Ref cls = Ref::steal(lookup_name(row.class_name));
+        if (!cls || PyDict_SetItem(enums.get(), row.key, cls.get()) < 0) {
+            return -1;
+        }
+    }
+    return set_table(tables.ENUMS, enums.release());
+}
+
+int build_object_additional() {
+    Ref additional = Ref::steal(PyDict_New());
+    Ref dumper = Ref::steal(make_text_dumper());
+    if (!additional || !dumper ||
+        PyDict_SetItem(additional.get(), tables.TEXT, dumper.get()) < 0) {
+        return -1;
+    }
+    return set_table(tables.OBJECT_ADDITIONAL, additional.release());
+}
+
+// Inserts `cls` with its attribute `dump` into `mapping`.
+int map_to_dump(PyObject* mapping, const char* class_name) {
+    Ref cls = Ref::steal(lookup_name(class_name));
+    if (!cls) {
+        return -1;
+    }
+    Ref dump = Ref::steal(PyObject_GetAttrString(cls.get(), "dump"));
+    if (!dump) {
+        return -1;
+    }
+    return PyDict_SetItem(mapping, cls.get(), dump.get());
+}
+
+int build_mapping() {
+    Ref mapping = Ref::steal(PyDict_New());
+    if (!mapping ||
+        PyDict_SetItem(mapping.get(), reinterpret_cast<PyObject*>(&PyBool_Type),
+                       reinterpret_cast<PyObject*>(&PyLong_Type)) < 0) {
+        return -1;
+    }
+    PyTypeObject* collections[] = {&PyList_Type, &PyTuple_Type, &PySet_Type,
+                                   &PyDict_Type};
+    for (PyTypeObject* type : collections) {
+        Ref function = Ref::steal(lookup_name("_iter_to_str"));
+        if (!function ||
+            PyDict_SetItem(mapping.get(), reinterpret_cast<PyObject*>(type),
+                           function.get()) < 0) {
+            return -1;
+        }
+        Py_XSETREF(iter_to_str_function, function.release());
+    }
+    if (map_to_dump(mapping.get(), "Guidelines") < 0 ||
+        map_to_dump(mapping.get(), "HSV") < 0) {
+        return -1;
+    }
+    return set_table(tables.MAPPING, mapping.release());
+}
+
+int build_colour_tables() {
+    return (set_table(tables.COLOR_INT, key_set({1, 2, 3, 6, 9, 11, 12, 13})) < 0 ||
+           set_table(tables.COLOR_BOOL, key_set({5, 8, 15, 17, 18})) < 0 ||
+           set_table(tables.COLOR_PLAYER, single_key(4)) < 0 ||
+           set_table(tables.COLOR_FLOAT, single_key(7)) < 0 ||
+           set_table(tables.COLOR_HSV, single_key(10)) < 0)
+               ? -1
+               : 0;
+}
+
+// 1 when `key` is in the set `table`, 0 when not, -1 on error.
+int in_set(PyObject* table, PyObject* key) { return PySet_Contains(table, key); }
+
+bool is_key(PyObject* table, PyObject* key) {
+    return PyUnicode_Compare(table, key) == 0;
+}
+
+// Compiles the tables, tested in each record kind's order, into key_kinds.
+int classify_keys() {
+    for (int n = 1; n <= max_key; ++n) {
+        PyObject* key = strings.keys[n];
+        KeyKinds& kinds = key_kinds[n];
+        PyObject* enumeration = PyDict_GetItemWithError(tables.ENUMS, key);
+        if (enumeration == nullptr && PyErr_Occurred()) {
+            return -1;
+        }
+        kinds.enumeration = enumeration;
+        kinds.object = in_set(tables.INT, key)     ? ObjectValue::integer
+                       : in_set(tables.BOOL, key)  ? ObjectValue::flag
+                       : in_set(tables.FLOAT, key) ? ObjectValue::number
+                       : is_key(tables.GROUPS, key) ? ObjectValue::groups
+                       : in_set(tables.HSV, key)   ? ObjectValue::hsv
+                       : enumeration               ? ObjectValue::enumeration
+                       : is_key(tables.TEXT, key)  ? ObjectValue::base64
+                                                   : ObjectValue::text;
+        kinds.colour = in_set(tables.COLOR_INT, key)      ? ColourValue::integer
+                       : in_set(tables.COLOR_BOOL, key)   ? ColourValue::flag
+                       : is_key(tables.COLOR_FLOAT, key)  ? ColourValue::number
+                       : is_key(tables.COLOR_HSV, key)    ? ColourValue::hsv
+                       : is_key(tables.COLOR_PLAYER, key) ? ColourValue::player
+                                                          : ColourValue::text;
+    }
+    return 0;
+}
+
+}  // namespace
+
+const TableSlot* find_table(const char* name) {
+    for (const TableSlot& slot : table_slots) {
+        if (std::strcmp(slot.name, name) == 0) {
+            return &slot;
+        }
+    }
+    return nullptr;
+}
+
+void reset_tables() {
+    for (const TableSlot& slot : table_slots) {
+        Py_INCREF(Py_None);
+        Py_XSETREF(*slot.slot, Py_None);
+    }
+}
+
+int build_tables() {
+    if (build_key_sets() < 0 || build_single_keys() < 0 || build_enums() < 0 ||
+        build_object_additional() < 0 || build_mapping() < 0 ||
+        build_colour_tables() < 0) {
+        return -1;
+    }
+    return classify_keys();
+}
+
+}  // namespace velk

@@ -1,0 +1,91 @@
+// A typed value made ready to print, by its class: through the callable that
+// `_MAPPING` holds for its exact class, as its `value` when it is an Enum
+// member, or unchanged.
+#include "frame/frame.hpp"
+#include "values/values.hpp"
+
+namespace velk {
+
+namespace {
+
+// Builtin classes whose instances cannot redefine `__class__` and whose
+// `__mro__` is their type's own.
+bool is_plain_builtin(PyTypeObject* type) {
+    return type == &PyLong_Type || type == &PyFloat_Type ||
+           type == &PyUnicode_Type || type == Py_TYPE(Py_None) ||
+           type == &PyBool_Type || type == &PyList_Type ||
+           type == &PyTuple_Type || type == &PySet_Type ||
+           type == &PyDict_Type || type == &PyFrozenSet_Type ||
+           type == &PyBytes_Type;
+}
+
+PyObject* call_mapped(PyObject* mapped, PyObject* value) {
+    if (mapped == reinterpret_cast<PyObject*>(&PyLong_Type) &&
+        PyBool_Check(value)) {
+        return PyLong_FromLong(value == Py_True);
+    }
+    if (mapped == iter_to_str_function) {
+        return iter_to_str(value);
+    }
+    PyObject* args[] = {value};
+    return _PyObject_Vectorcall(mapped, args, 1, nullptr);
+}
+
+// 1 when `Enum` is in the __mro__ of `cls`, 0 when not, -1 on error.
+int derives_from_enum(PyObject* cls, PyObject* value) {
+    Ref base = Ref::steal(lookup_global(name_enum));
+    if (!base) {
+        return -1;
+    }
+    PyTypeObject* type = Py_TYPE(value);
+    if (cls == reinterpret_cast<PyObject*>(type) && is_plain_builtin(type) &&
+        Py_TYPE(base.get())->tp_richcompare == PyType_Type.tp_richcompare) {
+        // Classes compare by identity, so the test needs no call.
+        PyObject* mro = type->tp_mro;
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+            if (PyTuple_GET_ITEM(mro, i) == base.get()) {
+                return 1;
+            }
+        }
+        return 0;
+    }
+    Ref mro = Ref::steal(PyObject_GetAttr(cls, strings.mro_attr));
+    if (!mro) {
+        return -1;
+    }
+    return PySequence_Contains(mro.get(), base.get());
+}
+
+PyObject* normalise(PyObject* value) {
+    PyTypeObject* type = Py_TYPE(value);
+    Ref cls = is_plain_builtin(type)
+                  ? Ref::borrow(reinterpret_cast<PyObject*>(type))
+                  : Ref::steal(PyObject_GetAttr(value, strings.class_attr));
+    if (!cls) {
+        return nullptr;
+    }
+    Ref mapped = Ref::borrow(PyDict_GetItemWithError(tables.MAPPING, cls.get()));
+    if (mapped) {
+        return call_mapped(mapped.get(), value);
+    }
+    if (PyErr_Occurred()) {
+        return nullptr;
+    }
+    int is_member = derives_from_enum(cls.get(), value);
+    if (is_member < 0) {
+        return nullptr;
+    }
+    if (is_member) {
+        return PyObject_GetAttr(value, strings.value_attr);
+    }
+    Py_INCREF(value);
+    return value;
+}
+
+}  // namespace
+
+PyObject* convert_type(PyObject* value) {
+    return traced("_velkc._convert_type", normalise(value));
+}
+
+}  // namespace velk

@@ -1,0 +1,145 @@
+// byte_xor(stream, key): every byte of `stream` XORed with the key's low
+// byte, the outcome decoded as UTF-8 with undecodable bytes dropped.
+#include "xor/xor.hpp"
+
+#include <climits>
+#include <cstring>
+
+namespace velk {
+
+namespace {
+
+// key as an int through its type's __int__, with the host's rules for what
+// __int__ may return.  New reference.
+PyObject* integer_of(PyObject* key) {
+    if (PyLong_Check(key)) {
+        Py_INCREF(key);
+        return key;
+    }
+    PyNumberMethods* number = Py_TYPE(key)->tp_as_number;
+    if (number == nullptr || number->nb_int == nullptr) {
+        PyErr_SetString(PyExc_TypeError, "an integer is required");
+        return nullptr;
+    }
+    Ref result = Ref::steal(number->nb_int(key));
+    if (!result || PyLong_CheckExact(result.get())) {
+        return result.release();
+    }
+    if (!PyLong_Check(result.get())) {
+        PyErr_Format(PyExc_TypeError, "__%.4s__ returned non-%.4s (type %.200s)",
+                     "int", "int", Py_TYPE(result.get())->tp_name);
+        return nullptr;
+    }
+    if (PyErr_WarnFormat(PyExc_DeprecationWarning, 1,
+                         "__int__ returned non-int (type %.200s).  The ability "
+                         "to return an instance of a strict subclass of int is "
+                         "deprecated, and may be removed in a future version "
+                         "of Python.",
+                         Py_TYPE(result.get())->tp_name) < 0) {
+        return nullptr;
+    }
+    return result.release();
+}
+
+// The key as a signed 32-bit value.  Returns 0 or -1.
+int convert_key(PyObject* key, int* out) {
+    Ref number = Ref::steal(integer_of(key));
+    if (!number) {
+        return -1;
+    }
+    int value = _PyLong_AsInt(number.get());
+    if (value == -1 && PyErr_Occurred()) {
+        return -1;
+    }
+    *out = value;
+    return 0;
+}
+
+// Eight bytes at a time; the compiler vectorises the loop.
+void xor_bytes(unsigned char* out, const unsigned char* in, Py_ssize_t size,
+               unsigned char key) {
+    std::uint64_t wide = 0x0101010101010101ULL * key;
+    Py_ssize_t i = 0;
+    for (; i + 8 <= size; i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, in + i, 8);
+        word ^= wide;
+        std::memcpy(out + i, &word, 8);
+    }
+    for (; i < size; ++i) {
+        out[i] = in[i] ^ key;
+    }
+}
+
+// True when no byte of [data, data + size) has its high bit set.
+bool is_ascii(const unsigned char* data, Py_ssize_t size) {
+    std::uint64_t high = 0;
+    Py_ssize_t i = 0;
+    for (; i + 8 <= size; i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, data + i, 8);
+        high |= word;
+    }
+    for (; i < size; ++i) {
+        high |= data[i];
+    }
+    return (high & 0x8080808080808080ULL) == 0;
+}
+
+// Every byte of `stream`, zero bytes included, XORed and decoded.
+PyObject* xor_decode(PyObject* stream, unsigned char key) {
+    const unsigned char* in =
+        reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(stream));
+    Py_ssize_t size = PyBytes_GET_SIZE(stream);
+    // Bytes below 0x80 stay below it when the key's high bit is clear, and
+    // ASCII decodes to itself: the outcome goes straight into the str.
+    if (key < 0x80 && is_ascii(in, size)) {
+        PyObject* text = PyUnicode_New(size, 127);
+        if (text) {
+            xor_bytes(PyUnicode_1BYTE_DATA(text), in, size, key);
+        }
+        return text;
+    }
+    Ref buffer = Ref::steal(PyBytes_FromStringAndSize(nullptr, size));
+    if (!buffer) {
+        return nullptr;
+    }
+    unsigned char* out =
+        reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(buffer.get()));
+    xor_bytes(out, in, size, key);
+    return PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(out), size,
+                                "ignore");
+}
+
+const char* const byte_xor_params[] = {"stream", "key"};
+// The stream is checked after the key is converted, so not by the binding.
+PyTypeObject* const byte_xor_types[] = {nullptr, nullptr};
+const Signature byte_xor_signature = {"byte_xor", byte_xor_params,
+                                      byte_xor_types, 2, 2};
+
+}  // namespace
+
+PyObject* py_byte_xor(PyObject*, PyObject* args, PyObject* kwds) {
+    PyObject* values[2];
+    if (bind_arguments(byte_xor_signature, args, kwds, values) < 0) {
+        return nullptr;
+    }
+    PyObject* stream = values[0];
+    int key;
+    if (convert_key(values[1], &key) < 0) {
+        return traced("_velkc.byte_xor", nullptr);
+    }
+    if (check_argument_type(stream, &PyBytes_Type, "stream") < 0) {
+        return nullptr;
+    }
+    if (stream == Py_None) {
+        PyErr_SetString(PyExc_TypeError, "expected bytes, NoneType found");
+        return traced("_velkc.byte_xor", nullptr);
+    }
+    PyObject* text = traced(
+        "_velkc._byte_xor",
+        xor_decode(stream, static_cast<unsigned char>(key & 0xFF)));
+    return traced("_velkc.byte_xor", text);
+}
+
+}  // namespace velk

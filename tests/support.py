@@ -1,0 +1,73 @@
+"""Helpers shared by the test modules: leak checks, traceback names and
+fresh interpreters."""
+import gc
+import os
+import subprocess
+import sys
+import textwrap
+import traceback
+
+import pytest
+
+# Running a call this many times makes a leak of one block per call stand out
+# far above the noise of caches and free lists.
+LEAK_CALLS = 2000
+LEAK_SLACK = 40
+
+
+def assert_no_leaks(call, calls=LEAK_CALLS):
+    """Fail when repeated calls of `call()` leave allocated blocks behind.
+
+    `call` takes no arguments; a call that is meant to fail should catch its
+    expected exception itself (see `raising`)."""
+    for _ in range(100):
+        call()
+    gc.collect()
+    before = sys.getallocatedblocks()
+    for _ in range(calls):
+        call()
+    gc.collect()
+    grown = sys.getallocatedblocks() - before
+    assert grown < LEAK_SLACK, "%d blocks left behind by %d calls" % (grown, calls)
+
+
+def raising(exc_type, func, *args, **kwargs):
+    """A zero-argument call of func that must raise exc_type."""
+
+    def call():
+        try:
+            func(*args, **kwargs)
+        except exc_type:
+            return
+        raise AssertionError("%r did not raise %s" % (func, exc_type.__name__))
+
+    return call
+
+
+def native_frames(excinfo):
+    """Names of the module's own traceback entries, outermost first."""
+    exc = excinfo.value if hasattr(excinfo, "value") else excinfo
+    names = [frame.name for frame in traceback.extract_tb(exc.__traceback__)]
+    return [n for n in names if n.startswith("_velkc.") or n == "init _velkc"]
+
+
+def run_python(code, path=(), check=True):
+    """Run `code` in a fresh interpreter, with `path` ahead of sys.path.
+
+    Returns the completed process; stdout and stderr are text."""
+    env = dict(os.environ)
+    parts = [str(p) for p in path]
+    if env.get("PYTHONPATH"):
+        parts.append(env["PYTHONPATH"])
+    env["PYTHONPATH"] = os.pathsep.join(parts)
+    proc = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        env=env,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        universal_newlines=True,
+        timeout=120,
+    )
+    if check and proc.returncode != 0:
+        pytest.fail("subprocess failed:\n" + proc.stdout + proc.stderr)
+    return proc

@@ -1,0 +1,1 @@
+"""Text coding used by the records: see ``velk.utils.crypto.coders``."""
