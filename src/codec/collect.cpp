@@ -1,24 +1,17 @@
 // Record joining: the keys and values of a dictionary, each as its str()
 // text, joined by a delimiter.
 #include "codec/codec.hpp"
+#include "codec/text_writer.hpp"
 #include "frame/frame.hpp"
 
 namespace velk {
 
 namespace {
 
-int append_text(PyObject* texts, PyObject* item) {
-    Ref text = Ref::steal(PyObject_Str(item));
-    if (!text) {
-        return -1;
-    }
-    return PyList_Append(texts, text.get());
-}
-
 // The texts of the keys and values in the order that `chain.from_iterable`
 // over the dictionary's items gives them: what the items view reports when
 // the dictionary changes under it is reported here too.
-int dictionary_texts(PyObject* some_dict, PyObject* texts) {
+int dictionary_texts(PyObject* some_dict, Joiner& texts) {
     Py_ssize_t size = PyDict_GET_SIZE(some_dict);
     Py_ssize_t remaining = size;
     Py_ssize_t pos = 0;
@@ -40,15 +33,14 @@ int dictionary_texts(PyObject* some_dict, PyObject* texts) {
         // str() of the key may run code that drops the value.
         Ref key = Ref::borrow(key_item);
         Ref value = Ref::borrow(value_item);
-        if (append_text(texts, key.get()) < 0 ||
-            append_text(texts, value.get()) < 0) {
+        if (texts.append(key.get()) < 0 || texts.append(value.get()) < 0) {
             return -1;
         }
     }
 }
 
 // The same through whatever `chain` is bound to now.
-int chained_texts(PyObject* chain, PyObject* some_dict, PyObject* texts) {
+int chained_texts(PyObject* chain, PyObject* some_dict, Joiner& texts) {
     Ref from_iterable =
         Ref::steal(PyObject_GetAttr(chain, strings.from_iterable_attr));
     if (!from_iterable) {
@@ -70,7 +62,7 @@ int chained_texts(PyObject* chain, PyObject* some_dict, PyObject* texts) {
         return -1;
     }
     while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
-        if (append_text(texts, item.get()) < 0) {
+        if (texts.append(item.get()) < 0) {
             return -1;
         }
     }
@@ -82,23 +74,20 @@ PyObject* join_entries(PyObject* some_dict, PyObject* delim) {
         return raise_none_attribute("join");
     }
     Ref chain = Ref::steal(lookup_global(name_chain));
-    Ref texts = Ref::steal(PyList_New(0));
-    if (!chain || !texts) {
+    if (!chain) {
         return nullptr;
     }
+    Joiner texts(delim);
     int status;
     if (chain.get() == original_chain) {
         if (some_dict == Py_None) {
             return raise_none_attribute("items");
         }
-        status = dictionary_texts(some_dict, texts.get());
+        status = dictionary_texts(some_dict, texts);
     } else {
-        status = chained_texts(chain.get(), some_dict, texts.get());
+        status = chained_texts(chain.get(), some_dict, texts);
     }
-    if (status < 0) {
-        return nullptr;
-    }
-    return PyUnicode_Join(delim, texts.get());
+    return status < 0 ? nullptr : texts.finish();
 }
 
 const char* const collect_params[] = {"some_dict", "char"};

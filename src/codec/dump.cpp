@@ -15,10 +15,14 @@ PyObject* dump_value(PyObject* key, PyObject* value, PyObject* additional) {
         return raise_none_attribute("get");
     }
     // The table may change while the value is normalised, so the dumper is
-    // held from here on.
-    Ref dumper = Ref::borrow(PyDict_GetItemWithError(additional, key));
-    if (!dumper && PyErr_Occurred()) {
-        return nullptr;
+    // held from here on.  An empty table needs no lookup for a str key,
+    // whose hash is known and cannot fail.
+    Ref dumper;
+    if (PyDict_GET_SIZE(additional) != 0 || !PyUnicode_CheckExact(key)) {
+        dumper = Ref::borrow(PyDict_GetItemWithError(additional, key));
+        if (!dumper && PyErr_Occurred()) {
+            return nullptr;
+        }
     }
     Ref normalised = Ref::steal(convert_type(value));
     if (!normalised) {
@@ -28,14 +32,15 @@ PyObject* dump_value(PyObject* key, PyObject* value, PyObject* additional) {
 }
 
 PyObject* dump_entries(PyObject* some_dict, PyObject* additional) {
-    Ref result = Ref::steal(PyDict_New());
+    if (some_dict == Py_None) {
+        Ref result = Ref::steal(PyDict_New());
+        return result ? raise_none_attribute("items") : nullptr;
+    }
+    Py_ssize_t size = PyDict_GET_SIZE(some_dict);
+    Ref result = Ref::steal(_PyDict_NewPresized(size));
     if (!result) {
         return nullptr;
     }
-    if (some_dict == Py_None) {
-        return raise_none_attribute("items");
-    }
-    Py_ssize_t size = PyDict_GET_SIZE(some_dict);
     Py_ssize_t pos = 0;
     PyObject *key_item, *value_item;
     for (;;) {

@@ -2,6 +2,7 @@
 // initialisation, in a fixed order, then compiled into `key_kinds`.
 #include "codec/codec.hpp"
 #include "frame/frame.hpp"
+#include "values/values.hpp"
 
 #include <cstring>
 #include <initializer_list>
@@ -254,7 +255,7 @@ int build_tables() {
         build_colour_tables() < 0) {
         return -1;
     }
-    return classify_keys();
+    return (classify_keys() < 0 || cache_builtin_mappings() < 0) ? -1 : 0;
 }
 
 }  // namespace velk

@@ -9,14 +9,33 @@ namespace velk {
 namespace {
 
 // Builtin classes whose instances cannot redefine `__class__` and whose
-// `__mro__` is their type's own.
+// `__mro__` is their type's own, each with what `_MAPPING` holds for it.
+// `_MAPPING` does not change after initialisation, so its entry for these
+// classes is looked up once.
+struct PlainBuiltin {
+    PyTypeObject* type;
+    PyObject* mapped;  // borrowed from _MAPPING, or nullptr
+};
+PlainBuiltin plain_builtins[] = {
+    {&PyLong_Type, nullptr},     {&PyUnicode_Type, nullptr},
+    {&PyFloat_Type, nullptr},    {&PyBool_Type, nullptr},
+    {&_PyNone_Type, nullptr},    {&PyList_Type, nullptr},
+    {&PyTuple_Type, nullptr},    {&PySet_Type, nullptr},
+    {&PyDict_Type, nullptr},     {&PyFrozenSet_Type, nullptr},
+    {&PyBytes_Type, nullptr},
+};
+
+const PlainBuiltin* find_plain_builtin(PyTypeObject* type) {
+    for (const PlainBuiltin& entry : plain_builtins) {
+        if (entry.type == type) {
+            return &entry;
+        }
+    }
+    return nullptr;
+}
+
 bool is_plain_builtin(PyTypeObject* type) {
-    return type == &PyLong_Type || type == &PyFloat_Type ||
-           type == &PyUnicode_Type || type == Py_TYPE(Py_None) ||
-           type == &PyBool_Type || type == &PyList_Type ||
-           type == &PyTuple_Type || type == &PySet_Type ||
-           type == &PyDict_Type || type == &PyFrozenSet_Type ||
-           type == &PyBytes_Type;
+    return find_plain_builtin(type) != nullptr;
 }
 
 PyObject* call_mapped(PyObject* mapped, PyObject* value) {
@@ -58,18 +77,23 @@ int derives_from_enum(PyObject* cls, PyObject* value) {
 
 PyObject* normalise(PyObject* value) {
     PyTypeObject* type = Py_TYPE(value);
-    Ref cls = is_plain_builtin(type)
-                  ? Ref::borrow(reinterpret_cast<PyObject*>(type))
-                  : Ref::steal(PyObject_GetAttr(value, strings.class_attr));
-    if (!cls) {
-        return nullptr;
+    Ref cls;
+    Ref mapped;
+    if (const PlainBuiltin* plain = find_plain_builtin(type)) {
+        cls = Ref::borrow(reinterpret_cast<PyObject*>(type));
+        mapped = Ref::borrow(plain->mapped);
+    } else {
+        cls = Ref::steal(PyObject_GetAttr(value, strings.class_attr));
+        if (!cls) {
+            return nullptr;
+        }
+        mapped = Ref::borrow(PyDict_GetItemWithError(tables.MAPPING, cls.get()));
+        if (!mapped && PyErr_Occurred()) {
+            return nullptr;
+        }
     }
-    Ref mapped = Ref::borrow(PyDict_GetItemWithError(tables.MAPPING, cls.get()));
     if (mapped) {
         return call_mapped(mapped.get(), value);
-    }
-    if (PyErr_Occurred()) {
-        return nullptr;
     }
     int is_member = derives_from_enum(cls.get(), value);
     if (is_member < 0) {
@@ -83,6 +107,17 @@ PyObject* normalise(PyObject* value) {
 }
 
 }  // namespace
+
+int cache_builtin_mappings() {
+    for (PlainBuiltin& entry : plain_builtins) {
+        entry.mapped = PyDict_GetItemWithError(
+            tables.MAPPING, reinterpret_cast<PyObject*>(entry.type));
+        if (entry.mapped == nullptr && PyErr_Occurred()) {
+            return -1;
+        }
+    }
+    return 0;
+}
 
 PyObject* convert_type(PyObject* value) {
     return traced("_velkc._convert_type", normalise(value));

@@ -1,6 +1,7 @@
 // A collection written as one value text: its elements joined by ".", or,
 // for a collection of dictionaries, each one as a record joined by "|".
 #include "codec/codec.hpp"
+#include "codec/text_writer.hpp"
 #include "frame/frame.hpp"
 #include "values/values.hpp"
 
@@ -8,47 +9,31 @@ namespace velk {
 
 namespace {
 
-// joiner.join(map(str, items)).
-PyObject* join_texts(PyObject* joiner, PyObject* items) {
+// joiner.join(map(str, items)), or, when `records`, each item (which must
+// be a dict) dumped and collected into its record text first.
+PyObject* join_items(PyObject* joiner, PyObject* items, bool records) {
     Ref iterator = Ref::steal(PyObject_GetIter(items));
-    Ref texts = Ref::steal(PyList_New(0));
-    if (!iterator || !texts) {
+    if (!iterator) {
         return nullptr;
     }
+    Joiner texts(joiner);
     while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
-        Ref text = Ref::steal(PyObject_Str(item.get()));
-        if (!text || PyList_Append(texts.get(), text.get()) < 0) {
+        if (records) {
+            if (expect_exact(item.get(), &PyDict_Type, "dict") < 0) {
+                return nullptr;
+            }
+            Ref dumped = Ref::steal(dump_record(item.get(), nullptr));
+            item = Ref::steal(dumped ? collect_record(dumped.get(), nullptr)
+                                     : nullptr);
+            if (!item) {
+                return nullptr;
+            }
+        }
+        if (texts.append(item.get()) < 0) {
             return nullptr;
         }
     }
-    if (PyErr_Occurred()) {
-        return nullptr;
-    }
-    return PyUnicode_Join(joiner, texts.get());
-}
-
-// Each dictionary of `items` dumped and joined into its record text.
-PyObject* record_texts(PyObject* items) {
-    Ref iterator = Ref::steal(PyObject_GetIter(items));
-    Ref records = Ref::steal(PyList_New(0));
-    if (!iterator || !records) {
-        return nullptr;
-    }
-    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
-        if (expect_exact(item.get(), &PyDict_Type, "dict") < 0) {
-            return nullptr;
-        }
-        Ref dumped = Ref::steal(dump_record(item.get(), nullptr));
-        Ref record =
-            Ref::steal(dumped ? collect_record(dumped.get(), nullptr) : nullptr);
-        if (!record || PyList_Append(records.get(), record.get()) < 0) {
-            return nullptr;
-        }
-    }
-    if (PyErr_Occurred()) {
-        return nullptr;
-    }
-    return records.release();
+    return PyErr_Occurred() ? nullptr : texts.finish();
 }
 
 // The first element decides the form.  A re-iterable collection is walked
@@ -71,13 +56,9 @@ PyObject* join_collection(PyObject* collection) {
         }
     }
     if (first && Py_TYPE(first.get()) == &PyDict_Type) {
-        Ref records = Ref::steal(record_texts(items.get()));
-        if (!records) {
-            return nullptr;
-        }
-        return PyUnicode_Join(strings.pipe, records.get());
+        return join_items(strings.pipe, items.get(), true);
     }
-    return join_texts(strings.dot, items.get());
+    return join_items(strings.dot, items.get(), false);
 }
 
 }  // namespace

@@ -29,6 +29,9 @@ PyObject* read_member(PyObject* cls, PyObject* value);
 PyObject* from_str(PyObject* key, PyObject* value);
 // A typed value made ready to print, by its class.
 PyObject* convert_type(PyObject* value);
+// Looks up, once the tables are built, what `_MAPPING` holds for the
+// builtin classes.  Returns 0 or -1.
+int cache_builtin_mappings();
 
 // The exported `_iter_to_str` (one argument).
 PyObject* py_iter_to_str(PyObject* module, PyObject* collection);

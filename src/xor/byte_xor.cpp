@@ -55,58 +55,47 @@ int convert_key(PyObject* key, int* out) {
     return 0;
 }
 
-// Eight bytes at a time; the compiler vectorises the loop.
-void xor_bytes(unsigned char* out, const unsigned char* in, Py_ssize_t size,
-               unsigned char key) {
-    std::uint64_t wide = 0x0101010101010101ULL * key;
+// out = in XOR key, eight bytes at a time.  Returns the OR of all output
+// bytes' high bits, so that the caller learns in the same pass whether the
+// outcome is ASCII.
+unsigned char xor_bytes(unsigned char* out, const unsigned char* in,
+                        Py_ssize_t size, unsigned char key) {
+    const std::uint64_t wide = 0x0101010101010101ULL * key;
+    std::uint64_t high = 0;
     Py_ssize_t i = 0;
     for (; i + 8 <= size; i += 8) {
         std::uint64_t word;
         std::memcpy(&word, in + i, 8);
         word ^= wide;
+        high |= word;
         std::memcpy(out + i, &word, 8);
     }
+    unsigned char tail = 0;
     for (; i < size; ++i) {
         out[i] = in[i] ^ key;
+        tail |= out[i];
     }
+    high |= high >> 32;
+    high |= high >> 16;
+    high |= high >> 8;
+    return static_cast<unsigned char>((high | tail) & 0x80);
 }
 
-// True when no byte of [data, data + size) has its high bit set.
-bool is_ascii(const unsigned char* data, Py_ssize_t size) {
-    std::uint64_t high = 0;
-    Py_ssize_t i = 0;
-    for (; i + 8 <= size; i += 8) {
-        std::uint64_t word;
-        std::memcpy(&word, data + i, 8);
-        high |= word;
-    }
-    for (; i < size; ++i) {
-        high |= data[i];
-    }
-    return (high & 0x8080808080808080ULL) == 0;
-}
-
-// Every byte of `stream`, zero bytes included, XORed and decoded.
+// Every byte of `stream`, zero bytes included, XORed and decoded.  The
+// outcome is written straight into a one-byte str; when it turns out not
+// to be ASCII it is decoded as UTF-8 instead, dropping what does not decode.
 PyObject* xor_decode(PyObject* stream, unsigned char key) {
     const unsigned char* in =
         reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(stream));
     Py_ssize_t size = PyBytes_GET_SIZE(stream);
-    // Bytes below 0x80 stay below it when the key's high bit is clear, and
-    // ASCII decodes to itself: the outcome goes straight into the str.
-    if (key < 0x80 && is_ascii(in, size)) {
-        PyObject* text = PyUnicode_New(size, 127);
-        if (text) {
-            xor_bytes(PyUnicode_1BYTE_DATA(text), in, size, key);
-        }
-        return text;
-    }
-    Ref buffer = Ref::steal(PyBytes_FromStringAndSize(nullptr, size));
-    if (!buffer) {
+    Ref text = Ref::steal(PyUnicode_New(size, 127));
+    if (!text) {
         return nullptr;
     }
-    unsigned char* out =
-        reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(buffer.get()));
-    xor_bytes(out, in, size, key);
+    unsigned char* out = PyUnicode_1BYTE_DATA(text.get());
+    if (xor_bytes(out, in, size, key) == 0) {
+        return text.release();
+    }
     return PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(out), size,
                                 "ignore");
 }

@@ -1,0 +1,58 @@
+// Text built in one growing buffer: what joining keys, values and elements
+// writes instead of a list of str() results and a join.
+#pragma once
+
+#include "core/core.hpp"
+
+namespace velk {
+
+class TextWriter {
+public:
+    TextWriter() {
+        _PyUnicodeWriter_Init(&writer_);
+        writer_.overallocate = 1;
+    }
+    TextWriter(const TextWriter&) = delete;
+    TextWriter& operator=(const TextWriter&) = delete;
+    ~TextWriter() {
+        if (!finished_) {
+            _PyUnicodeWriter_Dealloc(&writer_);
+        }
+    }
+
+    // Writes str(item): ints, floats and str directly, anything else
+    // through its own str().  Returns 0 or -1.
+    int write_text_of(PyObject* item);
+    // Writes a str.  Returns 0 or -1.
+    int write(PyObject* text) { return _PyUnicodeWriter_WriteStr(&writer_, text); }
+    // The text written (new reference); the writer is spent.
+    PyObject* finish() {
+        finished_ = true;
+        return _PyUnicodeWriter_Finish(&writer_);
+    }
+
+private:
+    _PyUnicodeWriter writer_;
+    bool finished_ = false;
+};
+
+// The joined text as it grows: each item's str() after a delimiter.
+class Joiner {
+public:
+    explicit Joiner(PyObject* delim) : delim_(delim) {}
+    int append(PyObject* item) {
+        if (!first_ && writer_.write(delim_) < 0) {
+            return -1;
+        }
+        first_ = false;
+        return writer_.write_text_of(item);
+    }
+    PyObject* finish() { return writer_.finish(); }
+
+private:
+    TextWriter writer_;
+    PyObject* delim_;
+    bool first_ = true;
+};
+
+}  // namespace velk
