@@ -63,13 +63,26 @@ PyObject* join_collection(PyObject* collection) {
 
 }  // namespace
 
+// Collections nest through dictionaries and back here, so a deep or
+// self-referential value recurses.  The interpreter's recursion limit stops
+// it, and so does a depth of our own that the C stack surely holds, should
+// that limit be raised far.
+constexpr int max_nesting = 2000;
+thread_local int nesting = 0;
+
 PyObject* iter_to_str(PyObject* collection) {
-    // Collections nest through dictionaries and back here; the interpreter's
-    // recursion limit stops a self-referential or very deep value.
+    if (nesting >= max_nesting) {
+        PyErr_SetString(PyExc_RecursionError,
+                        "maximum recursion depth exceeded while writing a "
+                        "collection");
+        return traced("_velkc._iter_to_str", nullptr);
+    }
     if (Py_EnterRecursiveCall(" while writing a collection")) {
         return traced("_velkc._iter_to_str", nullptr);
     }
+    ++nesting;
     PyObject* text = join_collection(collection);
+    --nesting;
     Py_LeaveRecursiveCall();
     return traced("_velkc._iter_to_str", text);
 }
