@@ -16,6 +16,7 @@ struct Adapter {
     PyObject_HEAD
     AdapterKind kind;
     PairFunction function;  // for pair adapters
+    TextFunction direct;
 };
 
 PyTypeObject* adapter_type = nullptr;
@@ -121,11 +122,13 @@ PyType_Spec adapter_spec = {
     adapter_slots,            // slots
 };
 
-PyObject* make_adapter(AdapterKind kind, PairFunction function) {
+PyObject* make_adapter(AdapterKind kind, PairFunction function,
+                       TextFunction direct) {
     Adapter* adapter = PyObject_New(Adapter, adapter_type);
     if (adapter) {
         adapter->kind = kind;
         adapter->function = function;
+        adapter->direct = direct;
     }
     return reinterpret_cast<PyObject*>(adapter);
 }
@@ -145,16 +148,23 @@ int create_adapters() {
     return 0;
 }
 
-PyObject* make_pair_adapter(PairFunction function) {
-    return make_adapter(AdapterKind::pair, function);
+PyObject* make_pair_adapter(PairFunction function, TextFunction direct) {
+    return make_adapter(AdapterKind::pair, function, direct);
 }
 
-PyObject* make_text_dumper() { return make_adapter(AdapterKind::text, nullptr); }
+PyObject* make_text_dumper() {
+    return make_adapter(AdapterKind::text, nullptr, nullptr);
+}
 
-PairFunction pair_adapter_function(PyObject* func) {
+bool pair_adapter_functions(PyObject* func, PairFunction* function,
+                            TextFunction* direct) {
     Adapter* adapter = as_adapter(func);
-    return adapter && adapter->kind == AdapterKind::pair ? adapter->function
-                                                         : nullptr;
+    if (adapter == nullptr || adapter->kind != AdapterKind::pair) {
+        return false;
+    }
+    *function = adapter->function;
+    *direct = adapter->direct;
+    return true;
 }
 
 PyObject* apply_dumper(PyObject* dumper, PyObject* value) {

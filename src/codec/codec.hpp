@@ -14,6 +14,12 @@ namespace velk {
 // An internal converter of one record pair: key and value are str (or
 // None); returns the stored value (new reference) or nullptr.
 using PairFunction = PyObject* (*)(PyObject* key, PyObject* value);
+// The same converter, given the key's property number (0 for any other
+// key), reading the value straight from the characters of a one-byte string, so that no str need be made for it: true when *out was
+// set (nullptr with an exception set on failure), false when this key or
+// text needs the PairFunction.
+using TextFunction = bool (*)(int key_number, const Py_UCS1* text,
+                              Py_ssize_t size, PyObject** out);
 
 // `string` split on `delim` (nullptr: "_") into key, value pairs, each value
 // replaced by func(key, value) unless `func` is nullptr or None.  A new dict.
@@ -35,14 +41,16 @@ PyObject* py_collect(PyObject* module, PyObject* args, PyObject* kwds);
 // Creates the adapters' type.  Returns 0 or -1.
 int create_adapters();
 
-// A callable `wrap(key, value)` that runs `function` (new reference).
-PyObject* make_pair_adapter(PairFunction function);
+// A callable `wrap(key, value)` that runs `function` (new reference);
+// `direct` is its reading of one-byte text, used by the record scanner.
+PyObject* make_pair_adapter(PairFunction function, TextFunction direct);
 // The text dumper of object records: base64-encodes a str (new reference).
 PyObject* make_text_dumper();
 
-// The internal function behind a pair adapter, or nullptr when `func` is
-// not one of the module's pair adapters.
-PairFunction pair_adapter_function(PyObject* func);
+// The internal functions behind a pair adapter; false when `func` is not
+// one of the module's pair adapters.
+bool pair_adapter_functions(PyObject* func, PairFunction* function,
+                            TextFunction* direct);
 
 // Calls `dumper` on `value`, directly when it is the module's own; with
 // `dumper` nullptr (the identity) the value is kept.  New reference.

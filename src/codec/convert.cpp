@@ -3,6 +3,7 @@
 #include "codec/codec.hpp"
 #include "frame/frame.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 namespace velk {
@@ -12,12 +13,16 @@ namespace {
 // How each pair's value is made: kept as text, by one of the module's own
 // converters called directly, or by a Python callable.
 struct PairConverter {
-    PyObject* callable;     // nullptr: the value is stored as it is
-    PairFunction function;  // set when `callable` is a module adapter
+    PyObject* callable = nullptr;     // nullptr: the value is kept as it is
+    PairFunction function = nullptr;  // set when `callable` is a module adapter
+    TextFunction direct = nullptr;
 
-    explicit PairConverter(PyObject* func)
-        : callable(func == nullptr || func == Py_None ? nullptr : func),
-          function(callable ? pair_adapter_function(callable) : nullptr) {}
+    explicit PairConverter(PyObject* func) {
+        if (func != nullptr && func != Py_None) {
+            callable = func;
+            pair_adapter_functions(func, &function, &direct);
+        }
+    }
 
     PyObject* operator()(PyObject* key, PyObject* value) const {
         if (function) {
@@ -42,14 +47,9 @@ int store_pair(PyObject* result, const PairConverter& convert, PyObject* key,
     return PyDict_SetItem(result, key, converted.get());
 }
 
-// A piece [start, end) of a one-byte string, as a new str.  A piece that is
-// a property key is the module's shared key object.
+// A piece [start, end) of a one-byte string, as a new str.
 PyObject* make_piece(const Py_UCS1* start, const Py_UCS1* end, bool ascii) {
     Py_ssize_t size = end - start;
-    if (int number = key_number(start, size)) {
-        Py_INCREF(strings.keys[number]);
-        return strings.keys[number];
-    }
     if (ascii && size > 1) {
         PyObject* piece = PyUnicode_New(size, 127);
         if (piece) {
@@ -61,9 +61,12 @@ PyObject* make_piece(const Py_UCS1* start, const Py_UCS1* end, bool ascii) {
     return PyUnicode_FromKindAndData(PyUnicode_1BYTE_KIND, start, size);
 }
 
+// Pieces are short, so a plain loop beats memchr's set-up.
 const Py_UCS1* find(const Py_UCS1* from, const Py_UCS1* end, Py_UCS1 delim) {
-    const void* found = std::memchr(from, delim, end - from);
-    return found ? static_cast<const Py_UCS1*>(found) : end;
+    while (from != end && *from != delim) {
+        ++from;
+    }
+    return from;
 }
 
 // Splits a one-byte string on a one-character delimiter in place, without
@@ -81,13 +84,29 @@ int scan_pairs(PyObject* result, PyObject* string, Py_UCS1 delim,
         }
         const Py_UCS1* value_start = key_end + 1;
         const Py_UCS1* value_end = find(value_start, end, delim);
-        Ref key = Ref::steal(make_piece(key_start, key_end, ascii));
+        // A key piece that is a property key is the module's shared key
+        // object, its hash known.
+        int number = key_number(key_start, key_end - key_start);
+        Ref key = number ? Ref::borrow(strings.keys[number])
+                         : Ref::steal(make_piece(key_start, key_end, ascii));
         if (!key) {
             return -1;
         }
-        Ref value = Ref::steal(make_piece(value_start, value_end, ascii));
-        if (!value || store_pair(result, convert, key.get(), value.get()) < 0) {
-            return -1;
+        PyObject* direct_value;
+        if (convert.direct && convert.direct(number, value_start,
+                                             value_end - value_start,
+                                             &direct_value)) {
+            Ref converted = Ref::steal(direct_value);
+            if (!converted ||
+                PyDict_SetItem(result, key.get(), converted.get()) < 0) {
+                return -1;
+            }
+        } else {
+            Ref value = Ref::steal(make_piece(value_start, value_end, ascii));
+            if (!value ||
+                store_pair(result, convert, key.get(), value.get()) < 0) {
+                return -1;
+            }
         }
         if (value_end == end) {
             return 0;
@@ -129,18 +148,31 @@ bool scannable(PyObject* string, PyObject* delim) {
            PyUnicode_READ_CHAR(delim, 0) <= 0xFF;
 }
 
+// The size to make a record's dictionary: its number of pairs, but no more
+// than the distinct property keys a record holds, so that a record of many
+// repeated keys does not leave a large, mostly empty dictionary.
+Py_ssize_t expected_entries(PyObject* string, Py_UCS1 delim) {
+    const Py_UCS1* data = PyUnicode_1BYTE_DATA(string);
+    const Py_UCS1* end = data + PyUnicode_GET_LENGTH(string);
+    Py_ssize_t pairs = (std::count(data, end, delim) + 1) / 2;
+    return std::min<Py_ssize_t>(pairs, max_key);
+}
+
 PyObject* convert_pairs(PyObject* string, PyObject* delim, PyObject* func) {
-    Ref result = Ref::steal(PyDict_New());
-    if (!result) {
+    PairConverter convert(func);
+    if (!scannable(string, delim)) {
+        Ref result = Ref::steal(PyDict_New());
+        if (!result || split_pairs(result.get(), string, delim, convert) < 0) {
+            return nullptr;
+        }
+        return result.release();
+    }
+    Py_UCS1 separator = static_cast<Py_UCS1>(PyUnicode_READ_CHAR(delim, 0));
+    Ref result = Ref::steal(_PyDict_NewPresized(expected_entries(string, separator)));
+    if (!result || scan_pairs(result.get(), string, separator, convert) < 0) {
         return nullptr;
     }
-    PairConverter convert(func);
-    int status = scannable(string, delim)
-                     ? scan_pairs(result.get(), string,
-                                  static_cast<Py_UCS1>(PyUnicode_READ_CHAR(delim, 0)),
-                                  convert)
-                     : split_pairs(result.get(), string, delim, convert);
-    return status < 0 ? nullptr : result.release();
+    return result.release();
 }
 
 const char* const convert_params[] = {"string", "delim", "func"};

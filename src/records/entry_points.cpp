@@ -12,9 +12,9 @@ namespace {
 PyObject* object_adapter = nullptr;  // wrap(key, value) around from_str
 PyObject* colour_adapter = nullptr;  // wrap(key, value) around parse_color
 
-int make_adapter(PyObject*& slot, PairFunction function) {
+int make_adapter(PyObject*& slot, PairFunction function, TextFunction direct) {
     if (slot == nullptr) {
-        slot = make_pair_adapter(function);
+        slot = make_pair_adapter(function, direct);
     }
     return slot ? 0 : -1;
 }
@@ -47,8 +47,8 @@ PyObject* collect_entry(const char* name, PyObject* some_dict,
 }  // namespace
 
 int create_record_adapters() {
-    return (make_adapter(object_adapter, from_str) < 0 ||
-            make_adapter(colour_adapter, parse_color) < 0)
+    return (make_adapter(object_adapter, from_str, from_text) < 0 ||
+            make_adapter(colour_adapter, parse_color, colour_from_text) < 0)
                ? -1
                : 0;
 }

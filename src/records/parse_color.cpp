@@ -37,6 +37,28 @@ PyObject* read_colour_value(PyObject* key, PyObject* value) {
 
 }  // namespace
 
+bool colour_from_text(int key_number, const Py_UCS1* text, Py_ssize_t size,
+                      PyObject** out) {
+    bool read;
+    switch (key_kinds[key_number].colour) {
+        case ColourValue::integer:
+            read = integer_from_text(text, size, out);
+            break;
+        case ColourValue::flag:
+            *out = PyBool_FromLong(size == 1 && text[0] == '1');
+            return true;
+        case ColourValue::number:
+            read = number_from_text(text, size, out);
+            break;
+        default:
+            return false;
+    }
+    if (read && *out == nullptr) {
+        add_traceback("_velkc._parse_color");
+    }
+    return read;
+}
+
 PyObject* parse_color(PyObject* key, PyObject* value) {
     return traced("_velkc._parse_color", read_colour_value(key, value));
 }

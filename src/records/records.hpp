@@ -8,6 +8,9 @@ namespace velk {
 
 // A colour record's value text read by its key.
 PyObject* parse_color(PyObject* key, PyObject* value);
+// The same straight from a one-byte text, where the key and text allow it.
+bool colour_from_text(int key_number, const Py_UCS1* text, Py_ssize_t size,
+                      PyObject** out);
 
 // The pair adapters of both record kinds, made at initialisation.
 int create_record_adapters();

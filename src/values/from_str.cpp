@@ -51,6 +51,28 @@ PyObject* read_object_value(PyObject* key, PyObject* value) {
 
 }  // namespace
 
+bool from_text(int key_number, const Py_UCS1* text, Py_ssize_t size,
+               PyObject** out) {
+    bool read;
+    switch (key_kinds[key_number].object) {
+        case ObjectValue::integer:
+            read = integer_from_text(text, size, out);
+            break;
+        case ObjectValue::flag:
+            *out = PyBool_FromLong(size == 1 && text[0] == '1');
+            return true;
+        case ObjectValue::number:
+            read = number_from_text(text, size, out);
+            break;
+        default:
+            return false;
+    }
+    if (read && *out == nullptr) {
+        add_traceback("_velkc._from_str");
+    }
+    return read;
+}
+
 PyObject* from_str(PyObject* key, PyObject* value) {
     return traced("_velkc._from_str", read_object_value(key, value));
 }

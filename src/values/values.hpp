@@ -6,6 +6,18 @@
 
 namespace velk {
 
+// The plain texts that need no host parser: digits with an optional "-"
+// (at most 18), and short texts of a decimal float.  True when the text is
+// one and *number was set; false leaves it to int() or float().
+bool read_plain_integer(const Py_UCS1* text, Py_ssize_t size, long long* number);
+bool read_plain_float(const Py_UCS1* text, Py_ssize_t size, double* number);
+
+// int(text) and _maybefloat(text) straight from a one-byte text when it is
+// plain: true when *out was set (nullptr with an exception set on failure),
+// false when the reading needs the str and the host's parser.
+bool integer_from_text(const Py_UCS1* text, Py_ssize_t size, PyObject** out);
+bool number_from_text(const Py_UCS1* text, Py_ssize_t size, PyObject** out);
+
 // int(string), base 10, with the host's rules and messages.
 PyObject* parse_int(PyObject* string);
 // An int, or a float when the text holds ".".
@@ -27,6 +39,10 @@ PyObject* read_member(PyObject* cls, PyObject* value);
 
 // An object record's value text read by its key.
 PyObject* from_str(PyObject* key, PyObject* value);
+// The same straight from a one-byte text, for the keys and texts that allow
+// it (see PieceFunction).
+bool from_text(int key_number, const Py_UCS1* text, Py_ssize_t size,
+               PyObject** out);
 // A typed value made ready to print, by its class.
 PyObject* convert_type(PyObject* value);
 // Looks up, once the tables are built, what `_MAPPING` holds for the
