@@ -31,6 +31,23 @@ bench: $(VPY)
 	$(VPY) -m pip install --quiet .
 	$(VPY) benchmarks/bench.py
 
+# The whole test suite against a build with AddressSanitizer and
+# UndefinedBehaviorSanitizer, in its own virtual environment.
+test-asan:
+	PYTHON=$(PYTHON) tools/asan.sh
+
+# Coverage-guided fuzzing of every exported function under the sanitizers:
+# a bounded run (CI) and a long one.
+fuzz:
+	PYTHON=$(PYTHON) tools/fuzz.sh 60
+
+fuzz-long:
+	PYTHON=$(PYTHON) tools/fuzz.sh 3600
+
+# A representative subset of the tests under valgrind.
+valgrind: install
+	tools/valgrind.sh $(VENV)
+
 # In-place build for working on the C++: the module lands in velk/ so that
 # tests run against the checkout with PYTHONPATH=.
 DEVBUILD ?= build/dev

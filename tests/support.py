@@ -9,6 +9,23 @@ import traceback
 
 import pytest
 
+# The module's exported functions, in the order of its method table, and
+# those of them that take exactly one positional argument.
+EXPORTED_FUNCTIONS = (
+    "_convert",
+    "_dump",
+    "_collect",
+    "_iter_to_str",
+    "_object_convert",
+    "_object_dump",
+    "_object_collect",
+    "_color_convert",
+    "_color_dump",
+    "_color_collect",
+    "byte_xor",
+)
+ONE_ARGUMENT_FUNCTIONS = EXPORTED_FUNCTIONS[3:10]
+
 # Running a call this many times makes a leak of one block per call stand out
 # far above the noise of caches and free lists.
 LEAK_CALLS = 2000

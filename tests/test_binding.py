@@ -4,17 +4,7 @@ from collections import OrderedDict, defaultdict
 
 import pytest
 
-from support import native_frames
-
-ONE_ARGUMENT = (
-    "_iter_to_str",
-    "_object_convert",
-    "_object_dump",
-    "_object_collect",
-    "_color_convert",
-    "_color_dump",
-    "_color_collect",
-)
+from support import ONE_ARGUMENT_FUNCTIONS as ONE_ARGUMENT, native_frames
 
 
 class Text(str):

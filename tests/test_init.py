@@ -14,21 +14,7 @@ from pathlib import Path
 
 import pytest
 
-from support import native_frames, run_python
-
-FUNCTIONS = (
-    "_convert",
-    "_dump",
-    "_collect",
-    "_iter_to_str",
-    "_object_convert",
-    "_object_dump",
-    "_object_collect",
-    "_color_convert",
-    "_color_dump",
-    "_color_collect",
-    "byte_xor",
-)
+from support import EXPORTED_FUNCTIONS as FUNCTIONS, native_frames, run_python
 
 INTERNAL_FUNCTIONS = (
     "_prepare",

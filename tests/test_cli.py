@@ -1,0 +1,543 @@
+"""The `velk` command (velk.cli) and the record generator (tools/)."""
+import base64
+import json
+import os
+import random
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+from velk import cli
+
+ROOT = Path(__file__).resolve().parent.parent
+
+
+# The generator is a script beside the package, not part of it.
+sys.path.insert(0, str(ROOT / "tools"))
+import generate_records as gen  # noqa: E402
+
+
+def b64(text):
+    return base64.urlsafe_b64encode(text.encode("utf-8")).decode("ascii")
+
+
+def write_lines(path, lines, ending="\n"):
+    path.write_bytes("".join(line + ending for line in lines).encode("utf-8"))
+    return str(path)
+
+
+def run(capsys, *argv):
+    """Run the command; return (status, stdout, stderr)."""
+    status = cli.main(list(argv))
+    out, err = capsys.readouterr()
+    return status, out, err
+
+
+def shown(out):
+    return [json.loads(line) for line in out.splitlines()]
+
+
+@pytest.fixture
+def records_file(tmp_path):
+    """A file of 60 canonical object records, typical and rich."""
+    lines = gen.object_records(60, seed=11)
+    return write_lines(tmp_path / "objects.txt", lines), lines
+
+
+# show ----------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("kind, line, expected", [
+    ("object", "1,1,2,15,3,15.5,57,3.1.3,4,1",
+     {"1": 1, "2": 15, "3": 15.5, "57": [1, 3], "4": True}),
+    ("object", "57,900.20.7", {"57": [7, 20, 900]}),
+    ("object", "57,", {"57": []}),
+    ("object", "30,2,101,1,24,3", {"30": "Easing.EASE_IN", "101": "TargetPosCoordinates.X_ONLY",
+                                   "24": 3}),
+    ("object", "43,-20a0.5a1.0a1a0", {"43": "-20a0.5a1.0a1a0"}),
+    ("object", "43,-20a0.50a1a1a0", {"43": "-20a0.5a1.0a1a0"}),
+    ("object", "31," + b64("jump here"), {"31": "jump here"}),
+    ("object", "31," + b64("caf\u00e9 \u2603"), {"31": "caf\u00e9 \u2603"}),
+    ("object", "31,not base64!", {"31": "not base64!"}),
+    ("object", "999,abc,18,0.5,4,0", {"999": "abc", "18": "0.5", "4": False}),
+    ("object", "1,5,1,6,2,7", {"1": 6, "2": 7}),
+    ("object", "", {}),
+    ("colour", "1_255_4_1_5_1_7_0.5_10_5a1.0a1.0a0a0_14_x",
+     {"1": 255, "4": "PlayerColor.PLAYER_1", "5": True, "7": 0.5, "10": "5a1.0a1.0a0a0",
+      "14": "x"}),
+    ("colour", "4_0_8_0", {"4": "PlayerColor.NONE", "8": False}),
+])
+def test_show_prints_typed_values_as_json(capsys, tmp_path, kind, line, expected):
+    path = write_lines(tmp_path / "r.txt", [line])
+    status, out, err = run(capsys, "show", path, "--kind", kind)
+    assert (status, err) == (0, "")
+    assert shown(out) == [expected]
+
+
+def test_show_keeps_the_record_order_of_keys(capsys, tmp_path):
+    path = write_lines(tmp_path / "r.txt", ["3,1.5,1,2,57,4,2,8"])
+    status, out, _ = run(capsys, "show", path)
+    assert list(json.loads(out)) == ["3", "1", "57", "2"]
+
+
+def test_show_writes_strict_json_for_infinite_floats(capsys, tmp_path):
+    path = write_lines(tmp_path / "r.txt", ["2,1.5e999,3,-1.5e999"])
+    status, out, _ = run(capsys, "show", path)
+
+    def refuse(constant):
+        raise AssertionError("non-JSON constant %s" % constant)
+
+    assert status == 0
+    assert json.loads(out, parse_constant=refuse) == {"2": "inf", "3": "-inf"}
+
+
+def test_json_form_of_other_values():
+    from velk.api.enums import Easing, PlayerColor
+    from velk.api.guidelines import Guidelines
+    from velk.api.hsv import HSV
+
+    form = cli.JsonForm()
+    value = {
+        "g": Guidelines([(0.5, "orange"), (1.25, "green")]),
+        "h": HSV(10, 0.5),
+        "f": frozenset({3, 1, 2}),
+        "t": (Easing.BOUNCE_IN, [PlayerColor.PLAYER_2, {5, 4}]),
+        "o": object,
+        "n": None,
+    }
+    assert json.loads(json.dumps(form(value))) == {
+        "g": "0.5~orange~1.25~green",
+        "h": "10a0.5a1.0a0a0",
+        "f": [1, 2, 3],
+        "t": ["Easing.BOUNCE_IN", ["PlayerColor.PLAYER_2", [4, 5]]],
+        "o": "<class 'object'>",
+        "n": None,
+    }
+
+
+def test_show_one_line_per_record_of_a_generated_file(capsys, records_file):
+    path, lines = records_file
+    status, out, err = run(capsys, "show", path)
+    assert (status, err) == (0, "")
+    assert len(shown(out)) == len(lines)
+
+
+def test_show_reports_malformed_records_and_goes_on(capsys, tmp_path):
+    path = write_lines(tmp_path / "r.txt", ["1,1", "1,abc", "1,2", "2,", "30,99", "1,3"])
+    status, out, err = run(capsys, "show", path)
+    assert status == 1
+    assert shown(out) == [{"1": 1}, {"1": 2}, {"1": 3}]
+    messages = err.splitlines()
+    assert len(messages) == 3
+    assert messages[0] == (
+        "%s: line 2: ValueError: invalid literal for int() with base 10: 'abc'" % path)
+    assert messages[1].startswith("%s: line 4: ValueError: " % path)
+    assert messages[2].startswith("%s: line 5: ValueError: " % path)
+    assert "Easing" in messages[2]
+
+
+@pytest.mark.parametrize("limit, count", [("0", 0), ("1", 1), ("7", 7), ("1000", 60)])
+def test_show_limit(capsys, records_file, limit, count):
+    path, lines = records_file
+    status, out, _ = run(capsys, "show", "--limit", limit, path)
+    assert status == 0
+    assert len(out.splitlines()) == count
+
+
+def test_show_limit_counts_malformed_records_too(capsys, tmp_path):
+    path = write_lines(tmp_path / "r.txt", ["1,abc", "1,1", "1,2"])
+    status, out, err = run(capsys, "show", "--limit", "2", path)
+    assert status == 1
+    assert shown(out) == [{"1": 1}]
+    assert "line 2" not in err and "line 1:" in err
+
+
+def test_kind_color_is_colour(capsys, tmp_path):
+    path = write_lines(tmp_path / "c.txt", gen.colour_records(20, seed=3))
+    results = [run(capsys, "show", "--kind", kind, path) for kind in ("colour", "color", "Colour")]
+    assert results[0][0] == 0
+    assert results[0] == results[1] == results[2]
+
+
+def test_kind_decides_the_delimiter(capsys, tmp_path):
+    path = write_lines(tmp_path / "r.txt", ["1_255_2_7"])
+    status, out, err = run(capsys, "show", path)
+    # As an object record the whole line is one unpaired field.
+    assert (status, shown(out)) == (0, [{}])
+    status, out, err = run(capsys, "show", "--kind", "colour", path)
+    assert (status, shown(out)) == (0, [{"1": 255, "2": 7}])
+
+
+# Reading lines ----------------------------------------------------------------------
+
+
+def test_only_the_line_ending_is_taken_off(capsys, tmp_path):
+    path = tmp_path / "r.txt"
+    path.write_bytes(b"1,5\r\n1,5 \n1,6\n\n18,\tx\r\n1,7")
+    status, out, err = run(capsys, "show", str(path))
+    assert (status, err) == (0, "")
+    assert shown(out) == [{"1": 5}, {"1": 5}, {"1": 6}, {}, {"18": "\tx"}, {"1": 7}]
+
+    status, out, _ = run(capsys, "check", str(path))
+    assert status == 0
+    assert re.search(r"identical: +5\n", out)
+    assert re.search(r"normalised: +1\n", out)
+    assert "line 2\n" in out
+
+
+def test_a_lone_carriage_return_does_not_end_a_line(capsys, tmp_path):
+    path = tmp_path / "r.txt"
+    path.write_bytes(b"18,a\rb,c\n")
+    status, out, _ = run(capsys, "show", str(path))
+    assert shown(out) == [{"18": "a\rb"}]
+
+
+def test_a_line_that_is_not_utf8_is_a_malformed_record(capsys, tmp_path):
+    path = tmp_path / "r.txt"
+    path.write_bytes(b"1,1\n18,\xff\xfe\n1,2\n")
+    status, out, err = run(capsys, "show", str(path))
+    assert status == 1
+    assert shown(out) == [{"1": 1}, {"1": 2}]
+    assert "line 2: UnicodeDecodeError" in err
+
+
+# stats ---------------------------------------------------------------------------------
+
+
+def stats_rows(out):
+    """The key table of `velk stats` as {key: (records, types, example)}."""
+    rows = {}
+    lines = out.splitlines()
+    assert lines[0].split() == ["key", "records", "types", "example"]
+    for line in lines[1:]:
+        if not line:
+            break
+        match = re.match(r"(\S+) +(\d+)  (.+?)  +(.*)$", line)
+        assert match, line
+        rows[match.group(1)] = (int(match.group(2)), match.group(3), match.group(4))
+    return rows
+
+
+def test_stats_counts_every_key(capsys, records_file):
+    path, lines = records_file
+    status, out, err = run(capsys, "stats", path)
+    assert (status, err) == (0, "")
+    rows = stats_rows(out)
+
+    holders = {}
+    for line in lines:
+        fields = line.split(",")
+        for key in set(fields[0::2]):
+            holders[key] = holders.get(key, 0) + 1
+    assert {key: row[0] for key, row in rows.items()} == holders
+    # numeric order of the keys
+    assert list(rows) == sorted(holders, key=int)
+    assert rows["1"][1] == "int"
+    assert rows["4"][1] == "bool"
+    assert rows["57"][1] == "set"
+    assert rows["43"][1] == "HSV"
+    assert rows["31"][1] == "str"
+    assert "records:    60\n" in out
+    assert "malformed:  0\n" in out
+    assert re.search(r"throughput: \d+ records/s, \d+\.\d\d MB/s \(%d bytes in "
+                     % os.path.getsize(path), out)
+
+
+def test_stats_types_and_examples(capsys, tmp_path):
+    path = write_lines(tmp_path / "r.txt", [
+        "2,15,57,1.2,30,3,999,x",
+        "2,15.5,57,,010,1",
+        "2,-3,30,0",
+    ])
+    status, out, _ = run(capsys, "stats", path)
+    rows = stats_rows(out)
+    # "010" is a key of its own, placed by its number
+    assert list(rows) == ["2", "010", "30", "57", "999"]
+    assert rows["2"] == (3, "int 2, float 1", "15")
+    assert rows["30"] == (2, "Easing", '"Easing.EASE_OUT"')
+    assert rows["57"] == (2, "set", "[1, 2]")
+    assert rows["999"] == (1, "str", '"x"')
+    assert rows["010"] == (1, "str", '"1"')
+
+
+def test_stats_reports_the_first_malformed_record(capsys, tmp_path):
+    path = write_lines(tmp_path / "r.txt", ["1,1", "1,2", "3,1.2.3", "1,x", "1,4"])
+    status, out, _ = run(capsys, "stats", path)
+    assert status == 1
+    assert "records:    5\n" in out
+    assert ("malformed:  2 (first at line 3: ValueError: could not convert string to "
+            "float: '1.2.3')\n") in out
+    assert stats_rows(out)["1"][0] == 3
+
+
+def test_stats_of_an_empty_file(capsys, tmp_path):
+    path = write_lines(tmp_path / "r.txt", [])
+    status, out, _ = run(capsys, "stats", path)
+    assert status == 0
+    assert "records:    0\n" in out
+
+
+# check ---------------------------------------------------------------------------------
+
+
+def test_check_canonical_records_come_back_identical(capsys, records_file):
+    path, lines = records_file
+    status, out, err = run(capsys, "check", path)
+    assert (status, err) == (0, "")
+    assert out.startswith("%s: 60 object records\n" % path)
+    assert "identical:  60\n" in out
+    assert "normalised:  0\n" in out
+    assert "failed:      0\n" in out
+
+
+def test_check_shows_normalised_and_failing_records(capsys, tmp_path):
+    path = write_lines(tmp_path / "r.txt", ["1,5", "1,+5,2,15.50", "1,abc", "57,3.1.3", "2,"])
+    status, out, _ = run(capsys, "check", path)
+    assert status == 1
+    assert "identical:  1\n" in out
+    assert "normalised: 2\n" in out
+    assert "failed:     2\n" in out
+    assert ("  line 2\n"
+            "    original:     1,+5,2,15.50\n"
+            "    written back: 1,5,2,15.5\n") in out
+    assert ("  line 4\n"
+            "    original:     57,3.1.3\n"
+            "    written back: 57,1.3\n") in out
+    assert "  line 3: cannot read: ValueError: invalid literal for int() with base 10: 'abc'\n" in out
+    assert "  line 5: cannot read: ValueError: " in out
+
+
+def test_check_lists_a_few_differences_and_counts_all(capsys, tmp_path):
+    path = write_lines(tmp_path / "r.txt", ["1,0%d" % i for i in range(1, 30)])
+    status, out, _ = run(capsys, "check", path)
+    assert status == 0
+    assert "normalised: 29\n" in out
+    assert out.count("written back:") == cli.SHOWN_DIFFERENCES
+
+
+def test_check_lists_failures_up_to_a_limit(capsys, tmp_path):
+    count = cli.SHOWN_FAILURES + 7
+    path = write_lines(tmp_path / "r.txt", ["1,x"] * count)
+    status, out, _ = run(capsys, "check", path)
+    assert status == 1
+    assert "failed:     %d\n" % count in out
+    assert out.count("cannot read") == cli.SHOWN_FAILURES
+    assert "  ... and 7 more\n" in out
+
+
+def test_check_cuts_long_records_around_the_difference(capsys, tmp_path):
+    record = gen.object_record(random.Random(5), kind="long")
+    fields = record.split(",")
+    at = fields[0::2].index("107") * 2 + 1
+    value = fields[at]
+    fields[at] = value + "0" if "." in value else value + ".00"
+    noisy = ",".join(fields)
+    path = write_lines(tmp_path / "r.txt", [record, noisy])
+    status, out, _ = run(capsys, "check", path)
+    assert status == 0
+    assert "identical:  1\n" in out
+    original = re.search(r"original:     (.*)\n", out).group(1)
+    back = re.search(r"written back: (.*)\n", out).group(1)
+    assert len(original) <= cli.EXCERPT + 6 and len(back) <= cli.EXCERPT + 6
+    assert original.startswith("...") and original.endswith("...")
+    assert back.startswith("...") and back.endswith("...")
+    assert ",107,%s," % fields[at] in original
+    assert ",107,%r," % float(fields[at]) in back
+
+
+def test_check_colour_records(capsys, tmp_path):
+    lines = gen.colour_records(40, seed=8) + ["1_+7_2_3", "1_x"]
+    path = write_lines(tmp_path / "c.txt", lines)
+    status, out, _ = run(capsys, "check", "--kind", "colour", path)
+    assert status == 1
+    assert out.startswith("%s: 42 colour records\n" % path)
+    assert "identical:  40\n" in out
+    assert "    written back: 1_7_2_3\n" in out
+    assert "  line 42: cannot read: ValueError" in out
+
+
+def test_check_reports_records_that_fail_to_write_back(capsys, tmp_path, monkeypatch, velkc):
+    collect = velkc._object_collect
+
+    def refusing(some_dict):
+        if "43" in some_dict:
+            raise RuntimeError("cannot join")
+        return collect(some_dict)
+
+    monkeypatch.setattr(velkc, "_object_collect", refusing)
+    path = write_lines(tmp_path / "r.txt", ["1,1", "43,1a1.0a1.0a0a0", "1,2"])
+    status, out, _ = run(capsys, "check", path)
+    assert status == 1
+    assert "identical:  2\n" in out
+    assert "  line 2: cannot write back: RuntimeError: cannot join\n" in out
+
+
+# usage and exit statuses ----------------------------------------------------------------
+
+
+@pytest.mark.parametrize("argv, message", [
+    ([], "required"),
+    (["frobnicate", "x"], "invalid choice"),
+    (["show"], "required"),
+    (["show", "F", "--kind", "sprite"], "invalid kind 'sprite'"),
+    (["stats", "F", "--kind"], "expected one argument"),
+    (["show", "F", "--limit", "-1"], "invalid limit '-1'"),
+    (["show", "F", "--limit", "ten"], "invalid limit 'ten'"),
+    (["check", "F", "--limit", "3"], "unrecognized arguments"),
+])
+def test_wrong_usage_exits_2(capsys, tmp_path, argv, message):
+    argv = [str(tmp_path / "r.txt") if arg == "F" else arg for arg in argv]
+    write_lines(tmp_path / "r.txt", ["1,1"])
+    status, out, err = run(capsys, *argv)
+    assert status == 2
+    assert out == ""
+    assert message in err
+    assert err.startswith("usage: velk")
+
+
+@pytest.mark.parametrize("command", ["show", "stats", "check"])
+def test_a_missing_file_exits_2(capsys, tmp_path, command):
+    missing = str(tmp_path / "nope.txt")
+    status, out, err = run(capsys, command, missing)
+    assert status == 2
+    assert out == ""
+    assert err == "velk: error: cannot open %s: No such file or directory\n" % missing
+
+
+def test_a_directory_exits_2(capsys, tmp_path):
+    status, out, err = run(capsys, "stats", str(tmp_path))
+    assert status == 2
+    assert "cannot open %s" % tmp_path in err
+
+
+def test_help_exits_0(capsys):
+    status, out, _ = run(capsys, "--help")
+    assert status == 0
+    assert "show" in out and "stats" in out and "check" in out
+
+
+# through the interpreter, on standard input -------------------------------------------------
+
+
+def _run_module(argv, data):
+    import velk
+
+    env = dict(os.environ)
+    # The package as this test run sees it, whether installed or a checkout.
+    env["PYTHONPATH"] = os.pathsep.join(
+        [os.path.dirname(os.path.dirname(os.path.abspath(velk.__file__)))]
+        + ([env["PYTHONPATH"]] if env.get("PYTHONPATH") else []))
+    return subprocess.run([sys.executable, "-m", "velk"] + argv, input=data,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env,
+                          timeout=120)
+
+
+def test_python_m_velk_reads_standard_input():
+    lines = gen.object_records(30, seed=4) + ["1,+2", "1,abc"]
+    data = "".join(line + "\r\n" for line in lines).encode("utf-8")
+    proc = _run_module(["check", "-"], data)
+    out = proc.stdout.decode()
+    assert proc.returncode == 1, proc.stderr.decode()
+    assert out.startswith("<stdin>: 32 object records\n")
+    assert "identical:  30\n" in out
+    assert "normalised:  1\n" in out
+    assert "  line 32: cannot read: ValueError" in out
+
+    proc = _run_module(["show", "--kind", "colour", "-"], b"1_255_4_2\n5_1\n")
+    assert proc.returncode == 0, proc.stderr.decode()
+    assert shown(proc.stdout.decode()) == [{"1": 255, "4": "PlayerColor.PLAYER_2"}, {"5": True}]
+
+
+# the generator -----------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("kind", gen.OBJECT_KINDS)
+def test_generated_object_records_are_canonical(velkc, kind):
+    rng = random.Random(kind)
+    for _ in range(3 if kind == "long" else 200):
+        record = gen.object_record(rng, kind)
+        assert velkc._object_collect(velkc._object_dump(velkc._object_convert(record))) == record
+
+
+def test_generated_colour_records_are_canonical(velkc):
+    rng = random.Random(1)
+    for _ in range(200):
+        record = gen.colour_record(rng)
+        assert velkc._color_collect(velkc._color_dump(velkc._color_convert(record))) == record
+
+
+def test_generated_record_kinds(velkc):
+    from velk.api.hsv import HSV
+
+    rng = random.Random(2)
+    typical = [velkc._object_convert(gen.object_record(rng)) for _ in range(100)]
+    assert all(len(d) == 12 for d in typical)
+    assert all(any(key in gen.UNKNOWN_KEYS for key in d) for d in typical)
+    rich = [velkc._object_convert(gen.object_record(rng, "rich")) for _ in range(50)]
+    for d in rich:
+        assert type(d["43"]) is HSV
+        assert isinstance(d["31"], str) and d["31"].replace(" ", "").isalpha()
+        assert any(key in gen.ENUM_KEYS for key in d)
+    long_record = gen.object_record(rng, "long")
+    assert len(long_record.split(",")) == 2 * gen.LONG_PAIRS
+    assert len(velkc._object_convert(long_record)) == gen.LONG_PAIRS
+    with pytest.raises(ValueError):
+        gen.object_record(rng, "huge")
+
+
+def test_generated_records_repeat_for_a_seed():
+    assert gen.object_records(50, seed=9) == gen.object_records(50, seed=9)
+    assert gen.object_records(50, seed=9) != gen.object_records(50, seed=10)
+    assert gen.colour_records(50, seed=9, noise=0.2) == gen.colour_records(50, seed=9, noise=0.2)
+
+
+@pytest.mark.parametrize("kind", ["object", "colour"])
+def test_generated_noise_and_malformed_shares(velkc, kind):
+    if kind == "object":
+        records = gen.object_records(1000, seed=3, noise=0.1, malformed=0.05)
+        convert, dump, collect = velkc._object_convert, velkc._object_dump, velkc._object_collect
+    else:
+        records = gen.colour_records(1000, seed=3, noise=0.1, malformed=0.05)
+        convert, dump, collect = velkc._color_convert, velkc._color_dump, velkc._color_collect
+    changed = failed = 0
+    for record in records:
+        try:
+            d = convert(record)
+        except ValueError:
+            failed += 1
+            continue
+        changed += collect(dump(d)) != record
+    assert 25 <= failed <= 80
+    assert 60 <= changed <= 140
+
+
+def test_generator_command_line(tmp_path, velkc):
+    out = tmp_path / "o.txt"
+    assert gen.main(["--kind", "object", "--count", "300", "--seed", "5", "--noise",
+                     "--out", str(out)]) == 0
+    data = out.read_bytes()
+    assert data.endswith(b"\n") and b"\r" not in data
+    lines = data.decode().split("\n")[:-1]
+    assert lines == gen.object_records(300, 5, noise=gen.NOISE_SHARE,
+                                       malformed=gen.MALFORMED_SHARE)
+    out = tmp_path / "c.txt"
+    assert gen.main(["--kind", "colour", "--count", "10", "--seed", "5", "--out", str(out)]) == 0
+    assert out.read_text().splitlines() == gen.colour_records(10, 5)
+
+
+def test_bundled_samples(capsys):
+    """The demo runs `check` on these: readable records only, some of them
+    normalised; the noisy sample holds the malformed ones."""
+    examples = ROOT / "examples"
+    total = 0
+    for name, kind, status in [("objects.txt", "object", 0), ("colours.txt", "colour", 0),
+                               ("objects-noisy.txt", "object", 1)]:
+        path = examples / name
+        total += path.stat().st_size
+        code, out, _ = run(capsys, "check", "--kind", kind, str(path))
+        assert code == status, out
+        assert not re.search(r"normalised: +0\n", out)
+    assert total < 1000000

@@ -1,0 +1,559 @@
+"""Seeded generator of object and colour records, for samples, tests and
+benchmarks.
+
+Records look like the game's own: mostly canonical texts (texts that come
+back byte for byte when read and written again), built from the keys that the
+codec knows. On request a share of them is made non-canonical but readable
+("+5", "015", "15.50", repeated keys, unpadded base64, ...) and another share
+malformed (texts that fail to read, such as "1,abc" or a trailing "2,").
+
+Use from Python (the benchmarks import this module; keep these stable):
+
+    import random
+    rng = random.Random(7)
+    object_record(rng)                  # one canonical typical record
+    object_record(rng, kind="rich")     # with enumerations, HSV and text
+    object_record(rng, kind="long")     # 1,000 key and value pairs
+    colour_record(rng)                  # one canonical colour record
+    object_records(1000, seed=1)        # a list of record strings
+    colour_records(300, seed=1, noise=0.05, malformed=0.01)
+
+or from the command line:
+
+    python tools/generate_records.py --kind object --count 2000 --seed 1 \\
+        --out examples/objects.txt [--noise] [--malformed SHARE]
+
+The bundled samples are made with
+
+    python tools/generate_records.py --kind object --count 2000 --seed 1 \
+        --noise --malformed 0 --out examples/objects.txt
+    python tools/generate_records.py --kind object --count 200 --seed 2 \
+        --noise --malformed 0.05 --out examples/objects-noisy.txt
+    python tools/generate_records.py --kind colour --count 300 --seed 3 \
+        --noise --malformed 0 --out examples/colours.txt
+
+The same arguments always give the same records (the generator draws from
+its own `random.Random(seed)` only). Each record string has no line ending;
+files get one record per line, ended by "\\n".
+"""
+import argparse
+import os
+import random
+import sys
+
+try:
+    import velk.api  # noqa: F401
+except ImportError:
+    # Run as a script from a checkout without the package installed: the
+    # companion modules are plain Python, so the checkout's own will do. (An
+    # installed or already imported package is never shadowed by this.)
+    sys.path.append(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
+from velk.api import enums as _enums  # noqa: E402
+from velk.api.hsv import HSV  # noqa: E402
+from velk.utils.crypto.coders import Coder  # noqa: E402
+
+__all__ = [
+    "OBJECT_KINDS",
+    "object_record",
+    "colour_record",
+    "object_records",
+    "colour_records",
+    "main",
+]
+
+OBJECT_KINDS = ("typical", "rich", "long")
+
+# Shares of the record kinds in `object_records(kind="mixed")`.
+MIXED_WEIGHTS = (("typical", 85), ("rich", 15))
+
+# Shares used by `--noise` on the command line.
+NOISE_SHARE = 0.05
+MALFORMED_SHARE = 0.01
+
+# The key vocabulary of object records, by how their values are read.
+INT_KEYS = ("1", "7", "8", "9", "12", "20", "21", "22", "23", "24", "25", "50",
+            "51", "61", "71", "76", "77", "80", "95", "108")
+BOOL_KEYS = ("4", "5", "11", "13", "14", "15", "16", "17", "34", "36", "41", "42",
+             "56", "58", "59", "60", "62", "64", "65", "66", "67", "70", "78", "81",
+             "86", "87", "89", "93", "94", "96", "98", "99", "100", "102", "103", "106")
+FLOAT_KEYS = ("2", "3", "6", "10", "28", "29", "32", "35", "45", "46", "47", "54",
+              "63", "68", "69", "72", "73", "75", "84", "85", "90", "91", "92", "97",
+              "105", "107")
+GROUPS_KEY = "57"
+HSV_KEYS = ("43", "44", "49")
+TEXT_KEY = "31"
+ENUM_KEYS = {
+    "30": _enums.Easing,
+    "48": _enums.PulseMode,
+    "52": _enums.PulseType,
+    "79": _enums.PickupItemMode,
+    "82": _enums.TouchToggleMode,
+    "88": _enums.InstantCountComparison,
+    "101": _enums.TargetPosCoordinates,
+}
+# Keys that no table holds: their values stay text.
+UNKNOWN_KEYS = ("18", "19", "26", "33", "53", "104", "128", "129", "155", "156")
+
+# Colour records.
+COLOUR_INT_KEYS = ("1", "2", "3", "6", "9", "11", "12", "13")
+COLOUR_BOOL_KEYS = ("5", "8", "15", "17", "18")
+
+# Object ids that turn up most in levels: blocks, spikes, decoration, triggers.
+OBJECT_IDS = (1, 1, 1, 2, 3, 4, 5, 6, 7, 8, 8, 8, 9, 39, 40, 62, 83, 211, 467,
+              468, 503, 504, 505, 1007, 899, 901, 1006, 1049, 1268, 1346, 1595,
+              1611, 1615, 1616)
+TEXT_OBJECT_ID = 914
+WORDS = ("jump", "here", "go", "left", "right", "coin", "secret", "way", "the",
+         "end", "thanks", "for", "playing", "wait", "now", "level", "by", "me",
+         "ready", "good", "luck")
+
+# Keys that a typical record may carry besides id and position, each with
+# the way its value is drawn.
+_OPTIONAL = (
+    "4", "5", "6", "10", "13", "20", "21", "22", "24", "25", "28", "29", "32",
+    "35", "36", "45", "51", "57", "64", "67", "108",
+)
+
+
+# Value texts ------------------------------------------------------------------
+
+
+def _number(x, places):
+    """Canonical text of x rounded to `places` decimals ("15", "15.5")."""
+    if places == 0:
+        return str(int(round(x)))
+    return repr(round(x, places))
+
+
+def _position(rng):
+    # Positions sit mostly on the 30-unit grid, offset to the cell's centre.
+    if rng.random() < 0.7:
+        return str(15 + 30 * rng.randrange(0, 1000))
+    return _number(rng.uniform(0, 30000), rng.choice((1, 2)))
+
+
+def _float_text(rng, key):
+    if key in ("2", "3"):
+        return _position(rng)
+    if key == "6":
+        return str(rng.choice((90, 180, 270, -90, 45, -45, 15)))
+    if key in ("32",):
+        return rng.choice(("0.5", "0.75", "1.25", "1.5", "2", "0.8"))
+    if key == "35":
+        return rng.choice(("0", "0.5", "0.25", "1", "0.75"))
+    if key in ("10", "45", "46", "47", "63", "84"):
+        return _number(rng.uniform(0, 4), rng.choice((0, 1, 2)))
+    return _number(rng.uniform(-300, 300), rng.choice((0, 1, 2)))
+
+
+def _int_text(rng, key):
+    if key == "1":
+        return str(rng.choice(OBJECT_IDS))
+    if key in ("7", "8", "9"):
+        return str(rng.randrange(256))
+    if key in ("20", "61"):
+        return str(rng.randrange(0, 6))
+    if key in ("21", "22", "23", "50"):
+        return str(rng.choice((1, 2, 3, 4, 1000, 1001, 1004, 1010)) if rng.random() < 0.5
+                   else rng.randrange(1, 1000))
+    if key == "24":
+        return str(rng.choice(_enums.ZLayer.values()))
+    if key == "25":
+        return str(rng.randrange(-10, 11))
+    return str(rng.randrange(0, 1000))
+
+
+def _bool_text(rng):
+    # Saved files mostly write a flag only when it is set.
+    return "1" if rng.random() < 0.85 else "0"
+
+
+def _groups_text(rng):
+    """A group list that reads back in the same order.
+
+    A set of integers is written in its iteration order, so the text is
+    built by the same route as the reader (set of the integers in text
+    order) until it no longer changes."""
+    ints = [rng.randrange(1, 1000) for _ in range(rng.choice((1, 1, 1, 2, 2, 3, 4)))]
+    text = ".".join(map(str, ints))
+    for _ in range(10):
+        again = ".".join(map(str, set(map(int, text.split(".")))))
+        if again == text:
+            return text
+        text = again
+    return str(ints[0])
+
+
+def _hsv_text(rng):
+    return HSV(
+        rng.randrange(-180, 181),
+        rng.choice((1.0, 0.5, 0.75, 1.5, 0.0, round(rng.uniform(0, 2), 2))),
+        rng.choice((1.0, 0.5, 0.25, 2.0, round(rng.uniform(0, 2), 2))),
+        rng.random() < 0.2,
+        rng.random() < 0.2,
+    ).dump()
+
+
+def _plain_text(rng):
+    return " ".join(rng.choice(WORDS) for _ in range(rng.randrange(1, 6)))
+
+
+def _enum_text(rng, cls):
+    return str(rng.choice(cls.values()))
+
+
+def _unknown_text(rng):
+    return rng.choice(("1", "0", "2", "0.5", "10", str(rng.randrange(100))))
+
+
+def _value_text(rng, key):
+    """A canonical value text for any object key."""
+    if key in INT_KEYS:
+        return _int_text(rng, key)
+    if key in BOOL_KEYS:
+        return _bool_text(rng)
+    if key in FLOAT_KEYS:
+        return _float_text(rng, key)
+    if key == GROUPS_KEY:
+        return _groups_text(rng)
+    if key in HSV_KEYS:
+        return _hsv_text(rng)
+    if key in ENUM_KEYS:
+        return _enum_text(rng, ENUM_KEYS[key])
+    if key == TEXT_KEY:
+        return Coder.do_base64(_plain_text(rng), encode=True)
+    return _unknown_text(rng)
+
+
+# Records as pair lists ----------------------------------------------------------
+
+
+def _typical_pairs(rng):
+    pairs = [("1", _int_text(rng, "1")), ("2", _position(rng)), ("3", _position(rng))]
+    keys = rng.sample(_OPTIONAL, 8)
+    keys.sort(key=int)
+    pairs += [(key, _value_text(rng, key)) for key in keys]
+    pairs.append((rng.choice(UNKNOWN_KEYS), _unknown_text(rng)))
+    return pairs
+
+
+def _rich_pairs(rng):
+    pairs = _typical_pairs(rng)
+    if rng.random() < 0.4:
+        # A text object: its text travels base64-coded under "31".
+        pairs[0] = ("1", str(TEXT_OBJECT_ID))
+    for key in rng.sample(sorted(ENUM_KEYS, key=int), rng.choice((1, 1, 2, 3))):
+        pairs.append((key, _enum_text(rng, ENUM_KEYS[key])))
+    pairs.append(("43", _hsv_text(rng)))
+    pairs.append((TEXT_KEY, Coder.do_base64(_plain_text(rng), encode=True)))
+    return pairs
+
+
+LONG_PAIRS = 1000
+
+
+def _long_pairs(rng):
+    """1,000 distinct keys: every key the codec types, in ascending order,
+    then keys beyond the known range with number-like texts."""
+    known = sorted(
+        set(INT_KEYS) | set(BOOL_KEYS) | set(FLOAT_KEYS) | set(HSV_KEYS)
+        | set(ENUM_KEYS) | {GROUPS_KEY, TEXT_KEY},
+        key=int,
+    )
+    pairs = [(key, _value_text(rng, key)) for key in known]
+    key = 109
+    while len(pairs) < LONG_PAIRS:
+        pairs.append((str(key), _unknown_text(rng)))
+        key += 1
+    return pairs
+
+
+_BUILDERS = {"typical": _typical_pairs, "rich": _rich_pairs, "long": _long_pairs}
+
+
+def _join(pairs, delim):
+    return delim.join(piece for pair in pairs for piece in pair)
+
+
+# Noise ------------------------------------------------------------------------
+
+
+def _denormalise(rng, key, text, int_keys, float_keys):
+    """A readable but non-canonical spelling of one value, or None."""
+    if key in int_keys and text.lstrip("-").isdigit():
+        sign = "-" if text.startswith("-") else ""
+        digits = text.lstrip("-")
+        spellings = [sign + "0" + digits, " " + text]
+        if not sign:
+            spellings.append("+" + digits)
+        return rng.choice(spellings)
+    if key in float_keys:
+        return text + "0" if "." in text else text + ".00"
+    return None
+
+
+def _object_noise(rng, pairs):
+    """Make a canonical object record non-canonical in one readable way."""
+    pairs = list(pairs)
+    way = rng.randrange(6)
+    if way == 0:  # a repeated key: the last value wins, at the first place
+        key, _ = rng.choice(pairs)
+        pairs.append((key, _value_text(rng, key)))
+    elif way == 1:  # a flag written as something other than "0" or "1"
+        pairs.append((rng.choice(("4", "5", "13", "64")), rng.choice(("00", "true", "2"))))
+    elif way == 2 and any(key == GROUPS_KEY for key, _ in pairs):
+        at = [key for key, _ in pairs].index(GROUPS_KEY)
+        first = pairs[at][1].split(".")[0]
+        pairs[at] = (GROUPS_KEY, pairs[at][1] + "." + first)
+    elif way == 3:  # an odd last field, which is dropped
+        return _join(pairs, ",") + "," + rng.choice(("1", "57", "999"))
+    else:  # "+5", "015", " 5", "15.50"
+        candidates = []
+        for index, (key, text) in enumerate(pairs):
+            changed = _denormalise(rng, key, text, INT_KEYS, FLOAT_KEYS)
+            if changed is not None:
+                candidates.append((index, changed))
+        if candidates:
+            index, changed = rng.choice(candidates)
+            pairs[index] = (pairs[index][0], changed)
+    text = _join(pairs, ",")
+    if TEXT_KEY in dict(pairs) and rng.random() < 0.3:
+        # Writers often drop the base64 padding.
+        pairs = [(k, v.rstrip("=") if k == TEXT_KEY else v) for k, v in pairs]
+        text = _join(pairs, ",")
+    return text
+
+
+def _object_malformed(rng, pairs):
+    """A record that fails to read."""
+    pairs = list(pairs)
+    way = rng.randrange(5)
+    if way == 0:
+        pairs[0] = ("1", "abc")
+    elif way == 1:
+        return _join(pairs, ",") + ",2,"
+    elif way == 2:
+        pairs.append((GROUPS_KEY, "1..2"))
+    elif way == 3:
+        pairs.append(("3", "1.2.3"))
+    else:
+        pairs.append(("30", "99"))  # no easing has this value
+    return _join(pairs, ",")
+
+
+def _colour_noise(rng, pairs):
+    pairs = list(pairs)
+    way = rng.randrange(4)
+    if way == 0:
+        key, _ = rng.choice(pairs)
+        pairs.append((key, _colour_value(rng, key)))
+    elif way == 1:
+        pairs.append(("17", "true"))
+    else:
+        candidates = []
+        for index, (key, text) in enumerate(pairs):
+            changed = _denormalise(rng, key, text, COLOUR_INT_KEYS, ("7",))
+            if changed is not None:
+                candidates.append((index, changed))
+        index, changed = rng.choice(candidates)
+        pairs[index] = (pairs[index][0], changed)
+    return _join(pairs, "_")
+
+
+def _colour_malformed(rng, pairs):
+    pairs = list(pairs)
+    way = rng.randrange(4)
+    if way == 0:
+        pairs[0] = ("1", "abc")
+    elif way == 1:
+        return _join(pairs, "_") + "_7_"
+    elif way == 2:
+        pairs.append(("4", "9"))  # no player colour has this value
+    else:
+        pairs.append(("10", "1a2"))  # an HSV text with too few fields
+    return _join(pairs, "_")
+
+
+# Colour records -----------------------------------------------------------------
+
+
+def _colour_value(rng, key):
+    if key in ("1", "2", "3"):
+        return str(rng.randrange(256))
+    if key == "4":
+        return str(rng.choice(_enums.PlayerColor.values()))
+    if key in ("6", "9"):
+        return str(rng.choice((1000, 1001, 1002, 1003, 1004, 1009)) if rng.random() < 0.3
+                   else rng.randrange(1, 1000))
+    if key == "7":
+        return rng.choice(("1", "1", "0.5", "0.75", "0.25", "0", _number(rng.random(), 2)))
+    if key == "10":
+        return _hsv_text(rng)
+    if key in COLOUR_INT_KEYS:
+        return str(rng.randrange(256))
+    if key in COLOUR_BOOL_KEYS:
+        return _bool_text(rng)
+    return str(rng.randrange(2))
+
+
+def _colour_pairs(rng):
+    # The usual layout: red, green, blue, player colour, blending, channel,
+    # opacity, a flag, then optionally the copied channel with its HSV shift.
+    pairs = [(key, _colour_value(rng, key)) for key in ("1", "2", "3", "11", "12", "13")]
+    pairs.append(("4", _colour_value(rng, "4")))
+    pairs.append(("6", _colour_value(rng, "6")))
+    pairs.append(("7", _colour_value(rng, "7")))
+    pairs.append(("15", _colour_value(rng, "15")))
+    pairs.append(("18", "0"))
+    pairs.append(("8", "1"))
+    if rng.random() < 0.3:
+        pairs.append(("5", "1"))
+    if rng.random() < 0.25:
+        pairs.append(("9", _colour_value(rng, "9")))
+        pairs.append(("10", _hsv_text(rng)))
+        pairs.append(("17", _bool_text(rng)))
+    return pairs
+
+
+# The public functions ------------------------------------------------------------
+
+
+def object_record(rng, kind="typical"):
+    """One canonical object record string, drawn from `rng` (a random.Random).
+
+    `kind` is one of OBJECT_KINDS:
+    - "typical": about 12 properties (object id, position, a sample of
+      integer, flag, float and group-list keys) and one key that no table
+      holds;
+    - "rich": a typical record plus one to three enumeration keys, an HSV
+      value under "43" and a base64 text under "31";
+    - "long": 1,000 distinct key and value pairs.
+
+    A canonical record comes back byte for byte when read and written back.
+    """
+    try:
+        build = _BUILDERS[kind]
+    except KeyError:
+        raise ValueError("unknown object record kind %r (choose from %s)"
+                         % (kind, ", ".join(OBJECT_KINDS))) from None
+    return _join(build(rng), ",")
+
+
+def colour_record(rng):
+    """One canonical colour record string, drawn from `rng`."""
+    return _join(_colour_pairs(rng), "_")
+
+
+def _shares(noise, malformed):
+    if not (0 <= noise <= 1 and 0 <= malformed <= 1 and noise + malformed <= 1):
+        raise ValueError("noise and malformed are shares between 0 and 1 whose sum is at most 1")
+
+
+def _records(n, seed, pairs_of, noisy, broken, delim, noise, malformed):
+    _shares(noise, malformed)
+    rng = random.Random(seed)
+    for _ in range(n):
+        pairs = pairs_of(rng)
+        draw = rng.random()
+        if draw < malformed:
+            yield broken(rng, pairs)
+        elif draw < malformed + noise:
+            yield noisy(rng, pairs)
+        else:
+            yield _join(pairs, delim)
+
+
+def iter_object_records(n, seed, kind="mixed", noise=0.0, malformed=0.0):
+    """Like `object_records`, but yields the records one by one."""
+    if kind == "mixed":
+        names = [name for name, _ in MIXED_WEIGHTS]
+        weights = [weight for _, weight in MIXED_WEIGHTS]
+
+        def pairs_of(rng):
+            return _BUILDERS[rng.choices(names, weights)[0]](rng)
+    elif kind in _BUILDERS:
+        pairs_of = _BUILDERS[kind]
+    else:
+        raise ValueError("unknown object record kind %r" % (kind,))
+    return _records(n, seed, pairs_of, _object_noise, _object_malformed, ",", noise, malformed)
+
+
+def object_records(n, seed, kind="mixed", noise=0.0, malformed=0.0):
+    """A list of `n` object record strings, the same for the same arguments.
+
+    `kind` is "mixed" (mostly typical records, some rich ones) or one of
+    OBJECT_KINDS. `noise` is the share of records spelt non-canonically but
+    readably; `malformed` the share of records that fail to read. Both
+    default to 0: every record is canonical.
+    """
+    return list(iter_object_records(n, seed, kind, noise, malformed))
+
+
+def iter_colour_records(n, seed, noise=0.0, malformed=0.0):
+    """Like `colour_records`, but yields the records one by one."""
+    return _records(n, seed, _colour_pairs, _colour_noise, _colour_malformed, "_",
+                    noise, malformed)
+
+
+def colour_records(n, seed, noise=0.0, malformed=0.0):
+    """A list of `n` colour record strings; `noise` and `malformed` as for
+    `object_records`."""
+    return list(iter_colour_records(n, seed, noise, malformed))
+
+
+def _share(text):
+    try:
+        value = float(text)
+    except ValueError:
+        value = -1.0
+    if not 0 <= value <= 1:
+        raise argparse.ArgumentTypeError("invalid share %r (a number from 0 to 1)" % text)
+    return value
+
+
+def main(argv=None):
+    """Write generated records to a file, one per line; returns the exit status."""
+    parser = argparse.ArgumentParser(
+        description="Write seeded object or colour records, one per line.")
+    parser.add_argument("--kind", choices=("object", "colour", "color"), default="object")
+    parser.add_argument("--count", type=int, required=True, help="number of records")
+    parser.add_argument("--seed", type=int, default=0)
+    parser.add_argument("--out", required=True, help='output file, or "-" for standard output')
+    parser.add_argument(
+        "--records", choices=("mixed",) + OBJECT_KINDS, default="mixed",
+        help="object records only: which kind of record (default: mixed)")
+    parser.add_argument(
+        "--noise", action="store_true",
+        help="spell %d%% of the records non-canonically and make %d%% malformed"
+        % (NOISE_SHARE * 100, MALFORMED_SHARE * 100))
+    parser.add_argument(
+        "--malformed", type=_share, default=None, metavar="SHARE",
+        help="share of malformed records (default: %g with --noise, else 0)" % MALFORMED_SHARE)
+    args = parser.parse_args(argv)
+    if args.count < 0:
+        parser.error("--count must not be negative")
+
+    noise = NOISE_SHARE if args.noise else 0.0
+    malformed = args.malformed
+    if malformed is None:
+        malformed = MALFORMED_SHARE if args.noise else 0.0
+    if noise + malformed > 1:
+        parser.error("the noise and malformed shares add up to more than 1")
+    if args.kind == "object":
+        records = iter_object_records(args.count, args.seed, args.records, noise, malformed)
+    else:
+        records = iter_colour_records(args.count, args.seed, noise, malformed)
+
+    if args.out == "-":
+        for record in records:
+            sys.stdout.write(record + "\n")
+        return 0
+    with open(args.out, "w", encoding="utf-8", newline="\n") as out:
+        for record in records:
+            out.write(record + "\n")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
