@@ -51,9 +51,27 @@ int create_strings() {
             return -1;
         }
     }
+    // Made with the constants rather than later in initialisation, so that
+    // `_dump` has its default table even in a module whose initialisation
+    // failed after registering it in sys.modules.
+    if (empty_table == nullptr) {
+        empty_table = PyDict_New();
+        if (empty_table == nullptr) {
+            return -1;
+        }
+    }
     if (strings.encode_kwnames == nullptr) {
         strings.encode_kwnames = Py_BuildValue("(s)", "encode");
-        if (strings.encode_kwnames == nullptr) {
+        // Made with the constants rather than later in initialisation, so that
+    // `_dump` has its default table even in a module whose initialisation
+    // failed after registering it in sys.modules.
+    if (empty_table == nullptr) {
+        empty_table = PyDict_New();
+        if (empty_table == nullptr) {
+            return -1;
+        }
+    }
+    if (strings.encode_kwnames == nullptr) {
             return -1;
         }
     }

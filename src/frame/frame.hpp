@@ -120,7 +120,8 @@ extern PyObject* iter_to_str_function;
 // `itertools.chain` as imported at initialisation.
 extern PyObject* original_chain;
 
-// Creates the constant strings (once per process).  Returns 0 or -1.
+// Creates the constant strings and the shared empty table (once per
+// process).  Returns 0 or -1.
 int create_strings();
 
 // Exec steps that import the companion modules.  Returns 0 or -1.

@@ -158,11 +158,6 @@ int initialise(PyObject* module) {
     if (import_companions(module) < 0) {
         return -1;
     }
-    Ref table = Ref::steal(PyDict_New());
-    if (!table) {
-        return -1;
-    }
-    Py_XSETREF(empty_table, table.release());
     if (create_adapters() < 0 || build_tables() < 0 ||
         create_record_adapters() < 0 || install_byte_xor() < 0) {
         return -1;
