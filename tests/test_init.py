@@ -579,3 +579,42 @@ builtins.PlayerColor = lambda number: number
 result["builtins"] = m._color_convert("4_1")["4"]
 print(json.dumps(result))
 """
+
+
+# A companion module that calls the module while it is still initialising
+# (it can: the module is in sys.modules under its bare name by then) finds
+# tables not yet built; every function must fail cleanly or give plain text,
+# never crash the interpreter.
+HALF_BUILT_CALLS = """
+import json
+import _velkc
+outcomes = {}
+calls = {
+    "_object_convert": ("1,2,4,1,57,1.2",),
+    "_color_convert": ("1_2_5_1",),
+    "_object_dump": ({"1": [1, {}], "31": "x", "2": 1.5},),
+    "_color_dump": ({"1": True},),
+    "_dump": ({"1": (1, 2)},),
+    "_object_collect": ({"1": 2},),
+    "_collect": ({"1": 2},),
+    "_iter_to_str": ([{"1": 2}],),
+    "byte_xor": (b"abc", 1),
+}
+for name, args in calls.items():
+    try:
+        outcomes[name] = repr(getattr(_velkc, name)(*args))
+    except Exception as exc:
+        outcomes[name] = type(exc).__name__
+print(json.dumps(outcomes))
+"""
+
+
+def test_calls_during_initialisation_do_not_crash(package):
+    package.append("velk/api/hsv.py", HALF_BUILT_CALLS)
+    result = package.run("import velk._velkc\n")
+    assert result["byte_xor"] == repr("`cb")
+    assert result["_object_convert"] == repr({"1": "2", "4": "1", "57": "1.2"})
+    assert set(result) == {
+        "_object_convert", "_color_convert", "_object_dump", "_color_dump",
+        "_dump", "_object_collect", "_collect", "_iter_to_str", "byte_xor",
+    }
