@@ -1,0 +1,553 @@
+"""Benchmarks of the native record codec `velk._velkc`.
+
+Every workload is timed three ways:
+
+- the module itself;
+- the pure-Python model of the module (tests/model.py), which gives the same
+  answers and is what the module is meant to beat by a wide margin;
+- a floor: CPython's own builtins doing the untyped part of the same work
+  (splitting and pairing a record into a dict of strings, joining a dict of
+  plain values, decoding a buffer of the same size). A native codec that
+  types every value cannot do much better than this; a ratio module/floor
+  near 1 means the typing comes almost for free.
+
+Runs are interleaved (module, model, floor, module, ...) and each figure is
+the median of many repeats, each repeat timing a batch of calls with
+time.perf_counter, so that the ratios hold on a small, noisy machine. The
+garbage collector is off while a batch runs (as timeit does), except in the
+row that says "gc on".
+
+Before anything is timed, the module's and the model's results are compared,
+types included, so that no figure is the time of a wrong answer.
+
+Usage:
+    python benchmarks/bench.py            # full run, under about two minutes
+    python benchmarks/bench.py --quick    # smoke run, well under half a minute
+
+It runs against whichever `velk` is importable: an installed package, or the
+checkout with PYTHONPATH pointing at it (in-place build).
+"""
+import argparse
+import functools
+import gc
+import os
+import platform
+import random
+import statistics
+import sys
+import time
+import timeit
+import tracemalloc
+import types
+from itertools import chain
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+# Size of the level (number of object records) and of the byte_xor buffers.
+LEVEL_SIZE = 50000
+XOR_SIZE = 1 << 20
+SEED = 20240607
+
+# The key of saved game data, and the one the byte_xor rows use.
+XOR_KEY = 11
+
+
+# Loading ------------------------------------------------------------------------
+
+
+def _import_native():
+    try:
+        import velk._velkc as native
+    except ImportError:
+        # A checkout with an in-place build, run without PYTHONPATH.
+        if ROOT in sys.path:
+            raise
+        sys.path.append(ROOT)
+        import velk._velkc as native
+    return native
+
+
+def _load_file(name, relative_path):
+    """Import a Python file of the checkout by its path, under `name`."""
+    module = sys.modules.get(name)
+    if module is not None:
+        return module
+    path = os.path.join(ROOT, relative_path)
+    module = types.ModuleType(name)
+    module.__file__ = path
+    sys.modules[name] = module
+    try:
+        with open(path, encoding="utf-8") as source:
+            code = compile(source.read(), path, "exec")
+        exec(code, module.__dict__)
+    except BaseException:
+        del sys.modules[name]
+        raise
+    return module
+
+
+native = _import_native()
+model = _load_file("_velk_bench_model", os.path.join("tests", "model.py"))
+generator = _load_file("_velk_bench_generate_records",
+                       os.path.join("tools", "generate_records.py"))
+
+
+# Results compared with their types ------------------------------------------------
+
+
+def same(a, b):
+    """True when `a` and `b` are equal values of equal types, dicts in the
+    same order: True and 1, or 1 and 1.0, differ here."""
+    kind = type(a)
+    if kind is not type(b):
+        return False
+    if kind is dict:
+        if len(a) != len(b):
+            return False
+        for (key_a, value_a), (key_b, value_b) in zip(a.items(), b.items()):
+            if type(key_a) is not type(key_b) or key_a != key_b or not same(value_a, value_b):
+                return False
+        return True
+    if kind is list or kind is tuple:
+        return len(a) == len(b) and all(map(same, a, b))
+    if kind is set or kind is frozenset:
+        return {(type(x), x) for x in a} == {(type(x), x) for x in b}
+    return a == b
+
+
+# Workloads ------------------------------------------------------------------------
+
+
+class Candidate:
+    """One way of doing a workload: an expression and the names it uses."""
+
+    def __init__(self, expression, **names):
+        self.expression = expression
+        self.names = names
+
+    def run(self):
+        return eval(self.expression, dict(self.names))
+
+    def timer(self, gc_on=False):
+        return timeit.Timer(self.expression, setup="gc.enable()" if gc_on else "pass",
+                            globals=dict(self.names, gc=gc))
+
+
+class Target:
+    """A goal printed beside the ratios: module/floor at most `bound`
+    (against "floor"), or model/module at least `bound` (against "model")."""
+
+    def __init__(self, against, bound):
+        self.against = against
+        self.bound = bound
+
+    def text(self):
+        if self.against == "floor":
+            return "<= %.1fx floor" % self.bound
+        return ">= %gx model" % self.bound
+
+    def met(self, figures):
+        if self.against == "floor":
+            ratio = figures.ratio_floor()
+            return ratio is not None and ratio <= self.bound
+        ratio = figures.ratio_model()
+        return ratio is not None and ratio >= self.bound
+
+
+class Workload:
+    def __init__(self, name, module, model, floor=None, target=None, gc_on=False,
+                 checked=True):
+        self.name = name
+        self.module = module
+        self.model = model
+        self.floor = floor
+        self.target = target
+        self.gc_on = gc_on
+        # False for a workload whose answers another one already compares.
+        self.checked = checked
+
+    def candidates(self):
+        found = [("module", self.module), ("model", self.model)]
+        if self.floor is not None:
+            found.append(("floor", self.floor))
+        return found
+
+    def check(self):
+        """Fail unless the module and the model agree on this workload."""
+        got = self.module.run()
+        expected = self.model.run()
+        assert same(got, expected), (
+            "%s: module and model disagree\nmodule: %r\nmodel:  %r"
+            % (self.name, got, expected))
+        return got
+
+    def run_once(self):
+        """Evaluate every candidate once (the smoke test's entry)."""
+        return {label: candidate.run() for label, candidate in self.candidates()}
+
+
+def _record_with(rng, kind, key):
+    """The first record of `kind` drawn from `rng` that holds `key`."""
+    for _ in range(1000):
+        record = generator.object_record(rng, kind)
+        if key in record.split(",")[0::2]:
+            return record
+    raise RuntimeError("no %s record with key %s drawn" % (kind, key))
+
+
+def _ascii_bytes(rng, size):
+    """Text as saved game data holds it: URL-safe base64, here of random bytes."""
+    import base64
+    raw = bytes(rng.getrandbits(8) for _ in range(size * 3 // 4 + 3))
+    return base64.urlsafe_b64encode(raw)[:size]
+
+
+_SCRIPTS = ("Größe über Straße", "Ελληνικά γράμματα", "кириллица текст", "漢字かなカナ",
+            "emoji \U0001f3ae\U0001f579", "plain ascii words")
+
+
+def _non_ascii_bytes(rng, size):
+    """UTF-8 text of several scripts, cut to `size` bytes."""
+    pieces, length = [], 0
+    while length < size:
+        piece = rng.choice(_SCRIPTS).encode("utf-8") + b" "
+        pieces.append(piece)
+        length += len(piece)
+    return b"".join(pieces)[:size]
+
+
+def _xor(data, key):
+    key &= 0xFF
+    return bytes(byte ^ key for byte in data)
+
+
+@functools.lru_cache(maxsize=2)
+def level_records(size, seed=SEED):
+    """A level: `size` object records, mostly typical, some rich."""
+    return generator.object_records(size, seed)
+
+
+def samples(seed=SEED):
+    """The sample records the single-record workloads use."""
+    rng = random.Random(seed)
+    return {
+        "typical": _record_with(rng, "typical", "57"),
+        "rich": generator.object_record(rng, "rich"),
+        "long": generator.object_record(rng, "long"),
+        "colour": generator.colour_record(rng),
+    }
+
+
+def workloads(level_size=LEVEL_SIZE, xor_size=XOR_SIZE, seed=SEED):
+    """All workloads, each checked (module against model) and ready to time."""
+    n, m = native, model
+    found = []
+    recs = samples(seed)
+    typical = recs["typical"]
+
+    # The floors, written inline so that they pay no call of their own.
+    parse_floor = "dict(zip(it := iter(s.split(delim)), it))"
+    join_floor = "delim.join(map(str, chain.from_iterable(d.items())))"
+
+    def parse(name, func, string, delim, target=None):
+        found.append(Workload(
+            name,
+            Candidate("f(s)", f=getattr(n, func), s=string),
+            Candidate("f(s)", f=getattr(m, func), s=string),
+            Candidate(parse_floor, s=string, delim=delim),
+            target))
+
+    parse("_object_convert typical", "_object_convert", typical, ",", Target("floor", 1.0))
+    parsed = n._object_convert(typical)
+    found.append(Workload(
+        "_object_dump typical",
+        Candidate("f(d)", f=n._object_dump, d=parsed),
+        Candidate("f(d)", f=m._object_dump, d=parsed),
+        None, Target("model", 6)))
+    dumped = n._object_dump(parsed)
+    found.append(Workload(
+        "_object_collect typical",
+        Candidate("f(d)", f=n._object_collect, d=dumped),
+        Candidate("f(d)", f=m._object_collect, d=dumped),
+        Candidate(join_floor, d=dumped, delim=",", chain=chain),
+        Target("floor", 0.8)))
+    parse("_object_convert rich", "_object_convert", recs["rich"], ",")
+    parse("_object_convert long (1,000 pairs)", "_object_convert", recs["long"], ",")
+    parse("_color_convert typical", "_color_convert", recs["colour"], "_",
+          Target("floor", 1.0))
+
+    found.append(Workload(
+        "_convert(s, \",\") typical",
+        Candidate("f(s, delim)", f=n._convert, s=typical, delim=","),
+        Candidate("f(s, delim)", f=m._convert, s=typical, delim=","),
+        Candidate(parse_floor, s=typical, delim=","),
+        Target("floor", 0.9)))
+
+    def keep_value(key, value):
+        return value
+
+    found.append(Workload(
+        "_convert(s, \",\", func) typical",
+        Candidate("f(s, delim, func)", f=n._convert, s=typical, delim=",", func=keep_value),
+        Candidate("f(s, delim, func)", f=m._convert, s=typical, delim=",", func=keep_value),
+        Candidate(parse_floor, s=typical, delim=",")))
+
+    # A level: many records parsed one by one and kept.
+    level = level_records(level_size, seed)
+    size = "{:,}".format(level_size)
+    level_parse = "[f(r) for r in records]"
+    level_floor = "[dict(zip(it := iter(r.split(delim)), it)) for r in records]"
+    for gc_on in (False, True):
+        found.append(Workload(
+            "level %s records parse%s" % (size, ", gc on" if gc_on else ""),
+            Candidate(level_parse, f=n._object_convert, records=level),
+            Candidate(level_parse, f=m._object_convert, records=level),
+            Candidate(level_floor, records=level, delim=","),
+            gc_on=gc_on, checked=not gc_on))
+    level_parsed = [n._object_convert(r) for r in level]
+    level_dumped = [n._object_dump(d) for d in level_parsed]
+    level_write = "[c(d(x)) for x in parsed]"
+    found.append(Workload(
+        "level %s records dump+collect" % size,
+        Candidate(level_write, d=n._object_dump, c=n._object_collect, parsed=level_parsed),
+        Candidate(level_write, d=m._object_dump, c=m._object_collect, parsed=level_parsed),
+        Candidate("[delim.join(map(str, chain.from_iterable(x.items()))) for x in dumped]",
+                  dumped=level_dumped, delim=",", chain=chain)))
+
+    # byte_xor; the floor decodes the very bytes that the module decodes.
+    rng = random.Random(seed)
+    mib = "%g MiB" % (xor_size / (1 << 20)) if xor_size >= 1 << 16 else "%d B" % xor_size
+    buffers = [
+        ("byte_xor %s ASCII" % mib, _ascii_bytes(rng, xor_size), Target("floor", 1.2)),
+        ("byte_xor %s non-ASCII UTF-8" % mib, _non_ascii_bytes(rng, xor_size), None),
+        ("byte_xor %s random bytes" % mib,
+         bytes(rng.getrandbits(8) for _ in range(xor_size)), None),
+    ]
+    for name, data, target in buffers:
+        found.append(Workload(
+            name,
+            Candidate("f(data, key)", f=n.byte_xor, data=data, key=XOR_KEY),
+            Candidate("f(data, key)", f=m.byte_xor, data=data, key=XOR_KEY),
+            Candidate('buf.decode("utf-8", "ignore")', buf=_xor(data, XOR_KEY)),
+            target))
+
+    for workload in found:
+        if workload.checked:
+            workload.check()
+    # The round trip of the level, too: canonical records come back unchanged.
+    assert [n._object_collect(d) for d in level_dumped] == level, "level round trip"
+    return found
+
+
+# Timing ---------------------------------------------------------------------------
+
+
+class Figures:
+    """The times of a workload's candidates, repeat by repeat.
+
+    Times are medians per evaluation. Ratios are medians of the ratios
+    within each repeat: the candidates of one repeat ran right after one
+    another, so a slow spell of the machine hits both sides of a ratio."""
+
+    def __init__(self, workload, times, repeats):
+        self.workload = workload
+        self.times = times  # label -> list of seconds per evaluation
+        self.repeats = repeats
+
+    def median(self, label):
+        values = self.times.get(label)
+        return statistics.median(values) if values else None
+
+    def _ratios(self, top, bottom):
+        if top not in self.times or bottom not in self.times:
+            return None
+        return [t / b for t, b in zip(self.times[top], self.times[bottom])]
+
+    def ratio_floor(self):
+        ratios = self._ratios("module", "floor")
+        return None if ratios is None else statistics.median(ratios)
+
+    def ratio_model(self):
+        return statistics.median(self._ratios("model", "module"))
+
+    def spread(self):
+        """The interquartile range of the headline ratio (module/floor where
+        there is a floor, else model/module) relative to its median."""
+        ratios = self._ratios("module", "floor") or self._ratios("model", "module")
+        if len(ratios) < 4:
+            return None
+        q = statistics.quantiles(ratios, n=4)
+        return (q[2] - q[0]) / statistics.median(ratios)
+
+
+def _per_call(timer, least):
+    """A first estimate of the seconds one evaluation takes; the first
+    evaluation also warms caches and free lists up."""
+    number = 1
+    while True:
+        elapsed = timer.timeit(number)
+        if elapsed >= least or number >= 1 << 22:
+            return elapsed / number
+        number *= 4 if elapsed < least / 8 else 2
+
+
+def measure(workload, batch, repeats, least_repeats, budget):
+    """Time `workload`'s candidates interleaved; returns its Figures.
+
+    Each repeat runs a batch of about `batch` seconds per candidate (at least
+    one evaluation); the number of repeats is what fits in `budget` seconds,
+    between `least_repeats` and `repeats`."""
+    timers = []
+    for label, candidate in workload.candidates():
+        timer = candidate.timer(workload.gc_on)
+        per_call = _per_call(timer, least=min(batch, 0.002))
+        number = max(1, int(batch / per_call))
+        timers.append((label, timer, number, number * per_call))
+    per_repeat = sum(cost for _, _, _, cost in timers)
+    count = max(least_repeats, min(repeats, int(budget / per_repeat)))
+    times = {label: [] for label, _, _, _ in timers}
+    for _ in range(count):
+        for label, timer, number, _ in timers:
+            times[label].append(timer.timeit(number) / number)
+    return Figures(workload, times, count)
+
+
+def peak_memory(parse, records):
+    """tracemalloc's current and peak bytes while parsing every record and
+    keeping the results in a list."""
+    gc.collect()
+    tracemalloc.start()
+    try:
+        kept = [parse(record) for record in records]
+        current, peak = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    del kept
+    return current, peak
+
+
+def _floor_parse(record):
+    it = iter(record.split(","))
+    return dict(zip(it, it))
+
+
+# Output ---------------------------------------------------------------------------
+
+
+def _duration(seconds):
+    if seconds is None:
+        return "-"
+    for unit, scale in (("s", 1.0), ("ms", 1e-3), ("us", 1e-6)):
+        if seconds >= scale:
+            return "%.3g %s" % (seconds / scale, unit)
+    return "%.0f ns" % (seconds / 1e-9)
+
+
+def _ratio(value):
+    return "-" if value is None else "%.2fx" % value
+
+
+COLUMNS = ("workload", "module", "model", "floor", "module/floor", "model/module",
+           "target", "met?", "spread", "repeats")
+
+
+def table(all_figures):
+    rows = [COLUMNS]
+    for figures in all_figures:
+        workload = figures.workload
+        target = workload.target
+        rows.append((
+            workload.name,
+            _duration(figures.median("module")),
+            _duration(figures.median("model")),
+            _duration(figures.median("floor")),
+            _ratio(figures.ratio_floor()),
+            _ratio(figures.ratio_model()),
+            target.text() if target else "",
+            ("yes" if target.met(figures) else "NO") if target else "",
+            "-" if figures.spread() is None else "%.0f%%" % (100 * figures.spread()),
+            str(figures.repeats),
+        ))
+    widths = [max(len(row[i]) for row in rows) for i in range(len(COLUMNS))]
+    lines = []
+    for index, row in enumerate(rows):
+        cells = [row[0].ljust(widths[0])] + [cell.rjust(w) for cell, w in zip(row[1:], widths[1:])]
+        lines.append("  ".join(cells).rstrip())
+        if index == 0:
+            lines.append("  ".join("-" * w for w in widths))
+    return "\n".join(lines)
+
+
+def memory_table(records):
+    rows = [("parse and keep %s records" % "{:,}".format(len(records)),
+             "retained", "peak", "peak/record", "peak vs module")]
+    results = []
+    for label, parse in (("module", native._object_convert),
+                         ("model", model._object_convert),
+                         ("floor", _floor_parse)):
+        current, peak = peak_memory(parse, records)
+        results.append((label, current, peak))
+    module_peak = results[0][2]
+    for label, current, peak in results:
+        rows.append((label, "%.1f MiB" % (current / (1 << 20)), "%.1f MiB" % (peak / (1 << 20)),
+                     "%.0f B" % (peak / len(records)), "%.2fx" % (peak / module_peak)))
+    widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]))]
+    lines = ["  ".join([row[0].ljust(widths[0])] + [c.rjust(w) for c, w in zip(row[1:], widths[1:])])
+             for row in rows]
+    lines.insert(1, "  ".join("-" * w for w in widths))
+    return "\n".join(lines)
+
+
+def run(found, batch, repeats, least_repeats, budget, out=None):
+    """Time every workload and print the table; returns the Figures."""
+    out = sys.stdout if out is None else out
+    all_figures = []
+    for workload in found:
+        all_figures.append(measure(workload, batch, repeats, least_repeats, budget))
+    print(table(all_figures), file=out)
+    missed = [f.workload.name for f in all_figures
+              if f.workload.target and not f.workload.target.met(f)]
+    print("", file=out)
+    print("targets missed: %s" % (", ".join(missed) if missed else "none"), file=out)
+    return all_figures
+
+
+MODES = {
+    # batch seconds per candidate, most repeats, fewest repeats, seconds per workload
+    "quick": (0.002, 9, 1, 0.5),
+    "full": (0.001, 301, 7, 5.0),
+}
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--quick", action="store_true",
+                        help="fewer repeats: a smoke run rather than figures to quote")
+    parser.add_argument("--level-size", type=int, default=LEVEL_SIZE, help=argparse.SUPPRESS)
+    parser.add_argument("--xor-size", type=int, default=XOR_SIZE, help=argparse.SUPPRESS)
+    args = parser.parse_args(argv)
+    mode = "quick" if args.quick else "full"
+    batch, repeats, least_repeats, budget = MODES[mode]
+
+    started = time.perf_counter()
+    print("velk._velkc %s" % native.__file__)
+    print("Python %s on %s, %s cores; %s run, gc off while timing unless noted"
+          % (platform.python_version(), platform.machine(), os.cpu_count(), mode))
+    for kind, record in samples().items():
+        if kind != "long":
+            print("  %-8s %s" % (kind, record))
+    print("times: medians per evaluation (a level row: the whole level); ratios: medians of")
+    print("the ratios within each repeat; spread: interquartile range / median of the first ratio")
+    print("")
+    sys.stdout.flush()
+    found = workloads(args.level_size, args.xor_size)
+    run(found, batch, repeats, least_repeats, budget)
+    print("")
+    print(memory_table(level_records(args.level_size, SEED)))
+    print("")
+    print("total %.0f s" % (time.perf_counter() - started))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,128 @@
+"""The benchmark script, run on tiny inputs so that it cannot rot: every
+workload builds, the module and the model agree on it, every candidate runs,
+and the table and the memory report print. Nothing here looks at a time."""
+import io
+import os
+import sys
+
+import pytest
+
+BENCHMARKS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                          "benchmarks")
+
+LEVEL = 12
+XOR = 64
+
+
+@pytest.fixture(scope="module")
+def bench():
+    sys.path.insert(0, BENCHMARKS)
+    try:
+        import bench
+    finally:
+        sys.path.remove(BENCHMARKS)
+    return bench
+
+
+@pytest.fixture(scope="module")
+def found(bench):
+    # Building the workloads compares the module with the model on each.
+    return {workload.name: workload for workload in bench.workloads(LEVEL, XOR)}
+
+
+def test_every_row_is_there(found):
+    expected = {
+        "_object_convert typical", "_object_dump typical", "_object_collect typical",
+        "_object_convert rich", "_object_convert long (1,000 pairs)", "_color_convert typical",
+        '_convert(s, ",") typical', '_convert(s, ",", func) typical',
+        "level 12 records parse", "level 12 records parse, gc on",
+        "level 12 records dump+collect",
+        "byte_xor 64 B ASCII", "byte_xor 64 B non-ASCII UTF-8", "byte_xor 64 B random bytes",
+    }
+    assert set(found) == expected
+
+
+def test_every_candidate_runs(found):
+    for name, workload in found.items():
+        results = workload.run_once()
+        assert set(results) >= {"module", "model"}, name
+        assert workload.check() is not None, name
+
+
+@pytest.mark.parametrize("name, same_as", [
+    ('_convert(s, ",") typical', "module"),
+    ("_object_collect typical", "module"),
+    ("byte_xor 64 B ASCII", "module"),
+    ("byte_xor 64 B non-ASCII UTF-8", "module"),
+    ("byte_xor 64 B random bytes", "module"),
+    ("level 12 records dump+collect", "module"),
+])
+def test_floor_does_the_same_untyped_work(found, name, same_as):
+    # Where the work has no typing at all, the floor's answer is the module's:
+    # the floor stands for the same work, not for something easier.
+    results = found[name].run_once()
+    assert results["floor"] == results[same_as]
+
+
+def test_parse_floors_split_the_same_pairs(found):
+    for name in ("_object_convert typical", "_color_convert typical",
+                 "_object_convert long (1,000 pairs)", "level 12 records parse"):
+        results = found[name].run_once()
+        floor, module = results["floor"], results["module"]
+        if isinstance(module, dict):
+            floor, module = [floor], [module]
+        assert [list(d) for d in floor] == [list(d) for d in module], name
+
+
+@pytest.mark.parametrize("got, expected", [
+    (True, 1),
+    (1, 1.0),
+    ({"1": 1, "2": 2}, {"2": 2, "1": 1}),
+    ({"57": {1, 2}}, {"57": {1, 2.0}}),
+    ({"4": True}, {"4": 1}),
+    ([{"1": "a"}], [{"1": "b"}]),
+    ("1,2", "1,2,"),
+])
+def test_check_refuses_a_wrong_answer(bench, got, expected):
+    workload = bench.Workload("disagreeing", bench.Candidate("x", x=got),
+                              bench.Candidate("x", x=expected))
+    with pytest.raises(AssertionError, match="disagreeing"):
+        workload.check()
+
+
+@pytest.mark.parametrize("value", [
+    {"1": 1, "4": True, "3": 1.5, "57": {3, 1}, "18": "x"},
+    [{"1": 2}, {}],
+    "1,2",
+])
+def test_check_accepts_an_equal_answer(bench, value):
+    copy = eval(repr(value))
+    bench.Workload("agreeing", bench.Candidate("x", x=value), bench.Candidate("x", x=copy)).check()
+
+
+def test_table_prints_every_row(bench, found):
+    out = io.StringIO()
+    # One repeat of a tiny batch: this exercises the timing and the table,
+    # not the machine.
+    figures = bench.run(list(found.values()), batch=1e-5, repeats=1, least_repeats=1,
+                        budget=0.0, out=out)
+    text = out.getvalue()
+    for name in found:
+        assert name in text
+    assert "module/floor" in text and "targets missed:" in text
+    for figure in figures:
+        assert all(len(times) == 1 and times[0] > 0 for times in figure.times.values())
+
+
+def test_memory_report(bench):
+    records = bench.level_records(LEVEL)
+    text = bench.memory_table(records)
+    assert "parse and keep 12 records" in text
+    for label in ("module", "model", "floor"):
+        assert "\n" + label in text
+
+
+def test_main_quick(bench, capsys):
+    assert bench.main(["--quick", "--level-size", str(LEVEL), "--xor-size", str(XOR)]) == 0
+    out = capsys.readouterr().out
+    assert "targets missed:" in out and "parse and keep 12 records" in out
