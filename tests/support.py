@@ -36,7 +36,13 @@ def assert_no_leaks(call, calls=LEAK_CALLS):
     """Fail when repeated calls of `call()` leave allocated blocks behind.
 
     `call` takes no arguments; a call that is meant to fail should catch its
-    expected exception itself (see `raising`)."""
+    expected exception itself (see `raising`).
+
+    Under tools/asan.sh (VELK_ASAN=1) the interpreter allocates with plain
+    malloc, which sys.getallocatedblocks() does not count; LeakSanitizer
+    checks for lost objects there instead."""
+    if os.environ.get("VELK_ASAN"):
+        pytest.skip("block counts are meaningless with PYTHONMALLOC=malloc")
     for _ in range(100):
         call()
     gc.collect()
