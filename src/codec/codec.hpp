@@ -15,9 +15,10 @@ namespace velk {
 // None); returns the stored value (new reference) or nullptr.
 using PairFunction = PyObject* (*)(PyObject* key, PyObject* value);
 // The same converter, given the key's property number (0 for any other
-// key), reading the value straight from the characters of a one-byte string, so that no str need be made for it: true when *out was
-// set (nullptr with an exception set on failure), false when this key or
-// text needs the PairFunction.
+// key), reading the value straight from the characters of a one-byte
+// string, so that no str need be made for it: true when *out was set
+// (nullptr with an exception set on failure), false when this key or text
+// needs the PairFunction.
 using TextFunction = bool (*)(int key_number, const Py_UCS1* text,
                               Py_ssize_t size, PyObject** out);
 

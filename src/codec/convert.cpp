@@ -92,21 +92,21 @@ int scan_pairs(PyObject* result, PyObject* string, Py_UCS1 delim,
         if (!key) {
             return -1;
         }
-        PyObject* direct_value;
-        if (convert.direct && convert.direct(number, value_start,
-                                             value_end - value_start,
-                                             &direct_value)) {
-            Ref converted = Ref::steal(direct_value);
-            if (!converted ||
-                PyDict_SetItem(result, key.get(), converted.get()) < 0) {
-                return -1;
-            }
+        PyObject* direct = nullptr;
+        Ref converted;
+        if (convert.direct &&
+            convert.direct(number, value_start, value_end - value_start,
+                           &direct)) {
+            converted = Ref::steal(direct);
         } else {
             Ref value = Ref::steal(make_piece(value_start, value_end, ascii));
-            if (!value ||
-                store_pair(result, convert, key.get(), value.get()) < 0) {
-                return -1;
+            if (value) {
+                converted = Ref::steal(convert(key.get(), value.get()));
             }
+        }
+        if (!converted ||
+            PyDict_SetItem(result, key.get(), converted.get()) < 0) {
+            return -1;
         }
         if (value_end == end) {
             return 0;

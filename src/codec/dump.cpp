@@ -33,8 +33,7 @@ PyObject* dump_value(PyObject* key, PyObject* value, PyObject* additional) {
 
 PyObject* dump_entries(PyObject* some_dict, PyObject* additional) {
     if (some_dict == Py_None) {
-        Ref result = Ref::steal(PyDict_New());
-        return result ? raise_none_attribute("items") : nullptr;
+        return raise_none_attribute("items");
     }
     Py_ssize_t size = PyDict_GET_SIZE(some_dict);
     Ref result = Ref::steal(_PyDict_NewPresized(size));

@@ -1,5 +1,7 @@
 #include "codec/text_writer.hpp"
 
+#include <cstring>
+
 namespace velk {
 
 int TextWriter::write_text_of(PyObject* item) {
@@ -17,8 +19,8 @@ int TextWriter::write_text_of(PyObject* item) {
             PyErr_NoMemory();
             return -1;
         }
-        int status = _PyUnicodeWriter_WriteASCIIString(&writer_, digits,
-                                                       static_cast<Py_ssize_t>(strlen(digits)));
+        int status = _PyUnicodeWriter_WriteASCIIString(
+            &writer_, digits, static_cast<Py_ssize_t>(std::strlen(digits)));
         PyMem_Free(digits);
         return status;
     }

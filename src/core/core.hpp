@@ -119,6 +119,8 @@ int intern_name(GlobalName& entry);
 // The object bound to `entry`'s name (new reference), or NameError
 // "name '<name>' is not defined".
 PyObject* lookup_global(GlobalName& entry);
+// The same for a name looked up once, as initialisation does.
+PyObject* lookup_name(const char* text);
 
 // ---- Argument binding ------------------------------------------------------
 

@@ -48,4 +48,14 @@ PyObject* lookup_global(GlobalName& entry) {
     return found;
 }
 
+PyObject* lookup_name(const char* text) {
+    GlobalName name{text};
+    if (intern_name(name) < 0) {
+        return nullptr;
+    }
+    Ref found = Ref::steal(lookup_global(name));
+    Py_DECREF(name.name);
+    return found.release();
+}
+
 }  // namespace velk

@@ -62,16 +62,7 @@ int create_strings() {
     }
     if (strings.encode_kwnames == nullptr) {
         strings.encode_kwnames = Py_BuildValue("(s)", "encode");
-        // Made with the constants rather than later in initialisation, so that
-    // `_dump` has its default table even in a module whose initialisation
-    // failed after registering it in sys.modules.
-    if (empty_table == nullptr) {
-        empty_table = PyDict_New();
-        if (empty_table == nullptr) {
-            return -1;
-        }
-    }
-    if (strings.encode_kwnames == nullptr) {
+        if (strings.encode_kwnames == nullptr) {
             return -1;
         }
     }

@@ -85,15 +85,12 @@ int build_tables();
 // How a value is read, by its key, in each kind of record: the tables
 // compiled once into one entry per key number, so that choosing the
 // conversion of a key costs one small parse of its text.
-enum class ObjectValue : unsigned char {
-    text, integer, flag, number, groups, hsv, enumeration, base64
-};
-enum class ColourValue : unsigned char {
-    text, integer, flag, number, hsv, player
+enum class ValueForm : unsigned char {
+    text, integer, flag, number, groups, hsv, enumeration, base64, player_color
 };
 struct KeyKinds {
-    ObjectValue object = ObjectValue::text;
-    ColourValue colour = ColourValue::text;
+    ValueForm object = ValueForm::text;
+    ValueForm colour = ValueForm::text;
     PyObject* enumeration = nullptr;  // the class in _ENUMS, borrowed
 };
 extern KeyKinds key_kinds[max_key + 1];

@@ -81,20 +81,18 @@ int register_bare_name(PyObject* module) {
 
 // A builtin, or NameError as for any unbound name.
 int capture_builtin(PyObject*& slot, const char* text) {
-    GlobalName name{text};
-    if (intern_name(name) < 0) {
+    Ref name = Ref::steal(PyUnicode_InternFromString(text));
+    if (!name) {
         return -1;
     }
-    PyObject* found = PyDict_GetItemWithError(ns.builtins, name.name);
+    PyObject* found = PyDict_GetItemWithError(ns.builtins, name.get());
     if (found == nullptr) {
         if (!PyErr_Occurred()) {
             PyErr_Format(PyExc_NameError, "name '%U' is not defined",
-                         name.name);
+                         name.get());
         }
-        Py_DECREF(name.name);
         return -1;
     }
-    Py_DECREF(name.name);
     Py_INCREF(found);
     Py_XSETREF(slot, found);
     return 0;
@@ -128,12 +126,7 @@ int enter_namespace(PyObject* module) {
 
 // Sets Coder.byte_xor to staticmethod(byte_xor).
 int install_byte_xor() {
-    GlobalName byte_xor{"byte_xor"};
-    if (intern_name(byte_xor) < 0) {
-        return -1;
-    }
-    Ref function = Ref::steal(lookup_global(byte_xor));
-    Py_DECREF(byte_xor.name);
+    Ref function = Ref::steal(lookup_name("byte_xor"));
     if (!function) {
         return -1;
     }

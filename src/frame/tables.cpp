@@ -66,17 +66,6 @@ PyObject* single_key(int key) {
     return strings.keys[key];
 }
 
-// The object bound to `text` in the module's namespace or the builtins.
-PyObject* lookup_name(const char* text) {
-    GlobalName name{text};
-    if (intern_name(name) < 0) {
-        return nullptr;
-    }
-    Ref found = Ref::steal(lookup_global(name));
-    Py_DECREF(name.name);
-    return found.release();
-}
-
 int build_key_sets() {
     return (set_table(tables.INT, key_set({1, 7, 8, 9, 12, 20, 21, 22, 23, 24,
                                           25, 50, 51, 61, 71, 76, 77, 80, 95,
@@ -213,20 +202,20 @@ int classify_keys() {
             return -1;
         }
         kinds.enumeration = enumeration;
-        kinds.object = in_set(tables.INT, key)     ? ObjectValue::integer
-                       : in_set(tables.BOOL, key)  ? ObjectValue::flag
-                       : in_set(tables.FLOAT, key) ? ObjectValue::number
-                       : is_key(tables.GROUPS, key) ? ObjectValue::groups
-                       : in_set(tables.HSV, key)   ? ObjectValue::hsv
-                       : enumeration               ? ObjectValue::enumeration
-                       : is_key(tables.TEXT, key)  ? ObjectValue::base64
-                                                   : ObjectValue::text;
-        kinds.colour = in_set(tables.COLOR_INT, key)      ? ColourValue::integer
-                       : in_set(tables.COLOR_BOOL, key)   ? ColourValue::flag
-                       : is_key(tables.COLOR_FLOAT, key)  ? ColourValue::number
-                       : is_key(tables.COLOR_HSV, key)    ? ColourValue::hsv
-                       : is_key(tables.COLOR_PLAYER, key) ? ColourValue::player
-                                                          : ColourValue::text;
+        kinds.object = in_set(tables.INT, key)     ? ValueForm::integer
+                       : in_set(tables.BOOL, key)  ? ValueForm::flag
+                       : in_set(tables.FLOAT, key) ? ValueForm::number
+                       : is_key(tables.GROUPS, key) ? ValueForm::groups
+                       : in_set(tables.HSV, key)   ? ValueForm::hsv
+                       : enumeration               ? ValueForm::enumeration
+                       : is_key(tables.TEXT, key)  ? ValueForm::base64
+                                                   : ValueForm::text;
+        kinds.colour = in_set(tables.COLOR_INT, key)      ? ValueForm::integer
+                       : in_set(tables.COLOR_BOOL, key)   ? ValueForm::flag
+                       : is_key(tables.COLOR_FLOAT, key)  ? ValueForm::number
+                       : is_key(tables.COLOR_HSV, key)    ? ValueForm::hsv
+                       : is_key(tables.COLOR_PLAYER, key) ? ValueForm::player_color
+                                                          : ValueForm::text;
     }
     return 0;
 }

@@ -34,10 +34,6 @@ const PlainBuiltin* find_plain_builtin(PyTypeObject* type) {
     return nullptr;
 }
 
-bool is_plain_builtin(PyTypeObject* type) {
-    return find_plain_builtin(type) != nullptr;
-}
-
 PyObject* call_mapped(PyObject* mapped, PyObject* value) {
     if (mapped == reinterpret_cast<PyObject*>(&PyLong_Type) &&
         PyBool_Check(value)) {
@@ -51,16 +47,16 @@ PyObject* call_mapped(PyObject* mapped, PyObject* value) {
 }
 
 // 1 when `Enum` is in the __mro__ of `cls`, 0 when not, -1 on error.
-int derives_from_enum(PyObject* cls, PyObject* value) {
+// `plain`: cls is a plain builtin class, whose __mro__ is its tp_mro.
+int derives_from_enum(PyObject* cls, bool plain) {
     Ref base = Ref::steal(lookup_global(name_enum));
     if (!base) {
         return -1;
     }
-    PyTypeObject* type = Py_TYPE(value);
-    if (cls == reinterpret_cast<PyObject*>(type) && is_plain_builtin(type) &&
+    if (plain &&
         Py_TYPE(base.get())->tp_richcompare == PyType_Type.tp_richcompare) {
         // Classes compare by identity, so the test needs no call.
-        PyObject* mro = type->tp_mro;
+        PyObject* mro = reinterpret_cast<PyTypeObject*>(cls)->tp_mro;
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
             if (PyTuple_GET_ITEM(mro, i) == base.get()) {
                 return 1;
@@ -79,7 +75,8 @@ PyObject* normalise(PyObject* value) {
     PyTypeObject* type = Py_TYPE(value);
     Ref cls;
     Ref mapped;
-    if (const PlainBuiltin* plain = find_plain_builtin(type)) {
+    const PlainBuiltin* plain = find_plain_builtin(type);
+    if (plain) {
         cls = Ref::borrow(reinterpret_cast<PyObject*>(type));
         mapped = Ref::borrow(plain->mapped);
     } else {
@@ -95,7 +92,7 @@ PyObject* normalise(PyObject* value) {
     if (mapped) {
         return call_mapped(mapped.get(), value);
     }
-    int is_member = derives_from_enum(cls.get(), value);
+    int is_member = derives_from_enum(cls.get(), plain != nullptr);
     if (is_member < 0) {
         return nullptr;
     }

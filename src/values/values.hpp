@@ -3,6 +3,7 @@
 #pragma once
 
 #include "core/core.hpp"
+#include "frame/frame.hpp"
 
 namespace velk {
 
@@ -32,17 +33,21 @@ PyObject* b64_failsafe(PyObject* string, bool encode);
 // A collection joined into one value text.
 PyObject* iter_to_str(PyObject* collection);
 
-// HSV.from_string(value), with HSV as the module's namespace binds it now.
-PyObject* read_hsv(PyObject* value);
-// cls(int(value)): the member of an enumeration class.
-PyObject* read_member(PyObject* cls, PyObject* value);
+// A value text read in the form `form`; `enumeration` is the class of the
+// enumeration form.  New reference.
+PyObject* read_value(ValueForm form, PyObject* enumeration, PyObject* value);
+// The same straight from a one-byte text, for the forms and texts that allow
+// it: true when *out was set (nullptr with an exception set on failure),
+// false when the reading needs the str.
+bool read_value_text(ValueForm form, const Py_UCS1* text, Py_ssize_t size,
+                     PyObject** out);
 
 // An object record's value text read by its key.
 PyObject* from_str(PyObject* key, PyObject* value);
-// The same straight from a one-byte text, for the keys and texts that allow
-// it (see PieceFunction).
+// The same straight from a one-byte text (see TextFunction).
 bool from_text(int key_number, const Py_UCS1* text, Py_ssize_t size,
                PyObject** out);
+
 // A typed value made ready to print, by its class.
 PyObject* convert_type(PyObject* value);
 // Looks up, once the tables are built, what `_MAPPING` holds for the
