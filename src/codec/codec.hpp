@@ -1,6 +1,5 @@
 // The record codec: splitting a record string into converted pairs, dumping
-// typed values to plain ones, joining a dictionary into a record string, and
-// the callables through which the module hands its own converters to it.
+// typed values to plain ones, and joining a dictionary into a record string.
 //
 // `convert_record`, `dump_record` and `collect_record` are the internal
 // entries, called by the module with already-typed arguments; the py_*
@@ -8,23 +7,49 @@
 #pragma once
 
 #include "core/core.hpp"
+#include "frame/frame.hpp"
 
 namespace velk {
 
-// An internal converter of one record pair: key and value are str (or
-// None); returns the stored value (new reference) or nullptr.
-using PairFunction = PyObject* (*)(PyObject* key, PyObject* value);
-// The same converter, given the key's property number (0 for any other
-// key), reading the value straight from the characters of a one-byte
-// string, so that no str need be made for it: true when *out was set
-// (nullptr with an exception set on failure), false when this key or text
-// needs the PairFunction.
-using TextFunction = bool (*)(int key_number, const Py_UCS1* text,
-                              Py_ssize_t size, PyObject** out);
+// What becomes of each pair's value when a record is split: kept as text,
+// passed to a Python callable as func(key, value), or read by the module's
+// own reading of one kind of record, which needs no Python object.
+class PairConverter {
+public:
+    // `func`, or no conversion at all when it is nullptr or None.  `func` is
+    // borrowed: the caller holds it for the whole split.
+    static PairConverter calling(PyObject* func) {
+        PairConverter converter;
+        if (func != nullptr && func != Py_None) {
+            converter.callable_ = func;
+        }
+        return converter;
+    }
+    static PairConverter reading(RecordKind kind) {
+        PairConverter converter;
+        converter.reads_ = true;
+        converter.kind_ = kind;
+        return converter;
+    }
+
+    // The stored value of one pair (new reference).
+    PyObject* operator()(PyObject* key, PyObject* value) const;
+    // The stored value read in place, where the module's reading allows it
+    // (see `read_in_place`); false when the value must be made a str first.
+    bool in_place(int key_number, const Py_UCS1* text, Py_ssize_t size,
+                  PyObject** out) const;
+
+private:
+    PairConverter() = default;
+    PyObject* callable_ = nullptr;
+    bool reads_ = false;
+    RecordKind kind_ = RecordKind::object;
+};
 
 // `string` split on `delim` (nullptr: "_") into key, value pairs, each value
-// replaced by func(key, value) unless `func` is nullptr or None.  A new dict.
-PyObject* convert_record(PyObject* string, PyObject* delim, PyObject* func);
+// made by `convert`.  A new dict.
+PyObject* convert_record(PyObject* string, PyObject* delim,
+                         const PairConverter& convert);
 
 // The values of `some_dict` normalised and passed through the dumpers of
 // `additional` (nullptr: the shared empty table).  A new dict.
@@ -37,24 +62,9 @@ PyObject* py_convert(PyObject* module, PyObject* args, PyObject* kwds);
 PyObject* py_dump(PyObject* module, PyObject* args, PyObject* kwds);
 PyObject* py_collect(PyObject* module, PyObject* args, PyObject* kwds);
 
-// ---- Adapters --------------------------------------------------------------
-
-// Creates the adapters' type.  Returns 0 or -1.
-int create_adapters();
-
-// A callable `wrap(key, value)` that runs `function` (new reference);
-// `direct` is its reading of one-byte text, used by the record scanner.
-PyObject* make_pair_adapter(PairFunction function, TextFunction direct);
-// The text dumper of object records: base64-encodes a str (new reference).
+// The text dumper of object records, the one entry of `_OBJECT_ADDITIONAL`:
+// a function of one argument, named "lambda", that base64-encodes a str.
+// New reference.
 PyObject* make_text_dumper();
-
-// The internal functions behind a pair adapter; false when `func` is not
-// one of the module's pair adapters.
-bool pair_adapter_functions(PyObject* func, PairFunction* function,
-                            TextFunction* direct);
-
-// Calls `dumper` on `value`, directly when it is the module's own; with
-// `dumper` nullptr (the identity) the value is kept.  New reference.
-PyObject* apply_dumper(PyObject* dumper, PyObject* value);
 
 }  // namespace velk

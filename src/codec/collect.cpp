@@ -92,8 +92,8 @@ PyObject* join_entries(PyObject* some_dict, PyObject* delim) {
 
 const char* const collect_params[] = {"some_dict", "char"};
 PyTypeObject* const collect_types[] = {&PyDict_Type, &PyUnicode_Type};
-const Signature collect_signature = {"_collect", collect_params, collect_types,
-                                     2, 1};
+const Signature collect_signature = {"_collect", "_velkc._collect",
+                                     collect_params, collect_types, 2, 1};
 
 }  // namespace
 
@@ -103,11 +103,11 @@ PyObject* collect_record(PyObject* some_dict, PyObject* delim) {
 }
 
 PyObject* py_collect(PyObject*, PyObject* args, PyObject* kwds) {
-    PyObject* values[2];
+    Ref values[2];
     if (bind_arguments(collect_signature, args, kwds, values) < 0) {
         return nullptr;
     }
-    return collect_record(values[0], values[1]);
+    return collect_record(values[0].get(), values[1].get());
 }
 
 }  // namespace velk

@@ -2,40 +2,31 @@
 // key, value pairs, each value converted when a converter is given.
 #include "codec/codec.hpp"
 #include "frame/frame.hpp"
+#include "values/values.hpp"
 
 #include <algorithm>
 #include <cstring>
 
 namespace velk {
 
+PyObject* PairConverter::operator()(PyObject* key, PyObject* value) const {
+    if (reads_) {
+        return read_by_key(kind_, key, value);
+    }
+    if (callable_ == nullptr) {
+        Py_INCREF(value);
+        return value;
+    }
+    PyObject* args[] = {key, value};
+    return _PyObject_Vectorcall(callable_, args, 2, nullptr);
+}
+
+bool PairConverter::in_place(int key_number, const Py_UCS1* text,
+                             Py_ssize_t size, PyObject** out) const {
+    return reads_ && read_in_place(kind_, key_number, text, size, out);
+}
+
 namespace {
-
-// How each pair's value is made: kept as text, by one of the module's own
-// converters called directly, or by a Python callable.
-struct PairConverter {
-    PyObject* callable = nullptr;     // nullptr: the value is kept as it is
-    PairFunction function = nullptr;  // set when `callable` is a module adapter
-    TextFunction direct = nullptr;
-
-    explicit PairConverter(PyObject* func) {
-        if (func != nullptr && func != Py_None) {
-            callable = func;
-            pair_adapter_functions(func, &function, &direct);
-        }
-    }
-
-    PyObject* operator()(PyObject* key, PyObject* value) const {
-        if (function) {
-            return function(key, value);
-        }
-        if (callable == nullptr) {
-            Py_INCREF(value);
-            return value;
-        }
-        PyObject* args[] = {key, value};
-        return _PyObject_Vectorcall(callable, args, 2, nullptr);
-    }
-};
 
 // Stores convert(key, value) under key.  Returns 0 or -1.
 int store_pair(PyObject* result, const PairConverter& convert, PyObject* key,
@@ -92,12 +83,11 @@ int scan_pairs(PyObject* result, PyObject* string, Py_UCS1 delim,
         if (!key) {
             return -1;
         }
-        PyObject* direct = nullptr;
+        PyObject* read = nullptr;
         Ref converted;
-        if (convert.direct &&
-            convert.direct(number, value_start, value_end - value_start,
-                           &direct)) {
-            converted = Ref::steal(direct);
+        if (convert.in_place(number, value_start, value_end - value_start,
+                             &read)) {
+            converted = Ref::steal(read);
         } else {
             Ref value = Ref::steal(make_piece(value_start, value_end, ascii));
             if (value) {
@@ -158,8 +148,8 @@ Py_ssize_t expected_entries(PyObject* string, Py_UCS1 delim) {
     return std::min<Py_ssize_t>(pairs, max_key);
 }
 
-PyObject* convert_pairs(PyObject* string, PyObject* delim, PyObject* func) {
-    PairConverter convert(func);
+PyObject* convert_pairs(PyObject* string, PyObject* delim,
+                        const PairConverter& convert) {
     if (!scannable(string, delim)) {
         Ref result = Ref::steal(PyDict_New());
         if (!result || split_pairs(result.get(), string, delim, convert) < 0) {
@@ -177,22 +167,25 @@ PyObject* convert_pairs(PyObject* string, PyObject* delim, PyObject* func) {
 
 const char* const convert_params[] = {"string", "delim", "func"};
 PyTypeObject* const convert_types[] = {&PyUnicode_Type, &PyUnicode_Type, nullptr};
-const Signature convert_signature = {"_convert", convert_params, convert_types,
-                                     3, 1};
+const Signature convert_signature = {"_convert", "_velkc._convert",
+                                     convert_params, convert_types, 3, 1};
 
 }  // namespace
 
-PyObject* convert_record(PyObject* string, PyObject* delim, PyObject* func) {
+PyObject* convert_record(PyObject* string, PyObject* delim,
+                         const PairConverter& convert) {
     return traced("_velkc._convert",
-                  convert_pairs(string, delim ? delim : strings.underscore, func));
+                  convert_pairs(string, delim ? delim : strings.underscore,
+                                convert));
 }
 
 PyObject* py_convert(PyObject*, PyObject* args, PyObject* kwds) {
-    PyObject* values[3];
+    Ref values[3];
     if (bind_arguments(convert_signature, args, kwds, values) < 0) {
         return nullptr;
     }
-    return convert_record(values[0], values[1], values[2]);
+    return convert_record(values[0].get(), values[1].get(),
+                          PairConverter::calling(values[2].get()));
 }
 
 }  // namespace velk

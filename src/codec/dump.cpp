@@ -8,8 +8,9 @@ namespace velk {
 
 namespace {
 
-// The dumped form of one entry: its key's dumper (identity when the key has
-// none) applied to the normalised value.
+// The dumped form of one entry: its key's dumper applied to the normalised
+// value.  A key without a dumper keeps the normalised value itself, the same
+// object, which is all the identity dumper would do.
 PyObject* dump_value(PyObject* key, PyObject* value, PyObject* additional) {
     if (additional == Py_None) {
         return raise_none_attribute("get");
@@ -28,7 +29,11 @@ PyObject* dump_value(PyObject* key, PyObject* value, PyObject* additional) {
     if (!normalised) {
         return nullptr;
     }
-    return apply_dumper(dumper.get(), normalised.get());
+    if (!dumper) {
+        return normalised.release();
+    }
+    PyObject* args[] = {normalised.get()};
+    return _PyObject_Vectorcall(dumper.get(), args, 1, nullptr);
 }
 
 PyObject* dump_entries(PyObject* some_dict, PyObject* additional) {
@@ -63,7 +68,8 @@ PyObject* dump_entries(PyObject* some_dict, PyObject* additional) {
 
 const char* const dump_params[] = {"some_dict", "additional"};
 PyTypeObject* const dump_types[] = {&PyDict_Type, &PyDict_Type};
-const Signature dump_signature = {"_dump", dump_params, dump_types, 2, 1};
+const Signature dump_signature = {"_dump", "_velkc._dump", dump_params,
+                                  dump_types, 2, 1};
 
 }  // namespace
 
@@ -73,11 +79,11 @@ PyObject* dump_record(PyObject* some_dict, PyObject* additional) {
 }
 
 PyObject* py_dump(PyObject*, PyObject* args, PyObject* kwds) {
-    PyObject* values[2];
+    Ref values[2];
     if (bind_arguments(dump_signature, args, kwds, values) < 0) {
         return nullptr;
     }
-    return dump_record(values[0], values[1]);
+    return dump_record(values[0].get(), values[1].get());
 }
 
 }  // namespace velk

@@ -53,7 +53,7 @@ PyObject* keyword_value(PyObject* kwds, const char* name) {
 // parameter not yet given by position; the first that cannot be bound
 // raises.
 int bind_keywords(const Signature& sig, Py_ssize_t positional, PyObject* kwds,
-                  PyObject** out) {
+                  Ref* out) {
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(kwds, &pos, &key, &value)) {
@@ -75,18 +75,21 @@ int bind_keywords(const Signature& sig, Py_ssize_t positional, PyObject* kwds,
                          sig.function, key);
             return -1;
         }
-        out[index] = value;
+        out[index] = Ref::borrow(value);
     }
     return 0;
 }
 
-int bind(const Signature& sig, PyObject* args, PyObject* kwds, PyObject** out) {
+// Every bound argument is an owned reference: a call written f(**d) may hand
+// over the caller's own dict `d`, which a callback run later in the call can
+// empty.
+int bind(const Signature& sig, PyObject* args, PyObject* kwds, Ref* out) {
     Py_ssize_t positional = PyTuple_GET_SIZE(args);
     if (positional > sig.count) {
         return raise_count_error(sig, positional);
     }
-    for (Py_ssize_t i = 0; i < sig.count; ++i) {
-        out[i] = i < positional ? PyTuple_GET_ITEM(args, i) : nullptr;
+    for (Py_ssize_t i = 0; i < positional; ++i) {
+        out[i] = Ref::borrow(PyTuple_GET_ITEM(args, i));
     }
     Py_ssize_t keywords = kwds ? PyDict_GET_SIZE(kwds) : 0;
     // Parameters after the positional ones are taken from the keywords by
@@ -98,7 +101,7 @@ int bind(const Signature& sig, PyObject* args, PyObject* kwds, PyObject** out) {
             value = keyword_value(kwds, sig.params[i]);
         }
         if (value) {
-            out[i] = value;
+            out[i] = Ref::borrow(value);
             --keywords;
         } else if (i < sig.required) {
             return raise_count_error(sig, i);
@@ -113,16 +116,14 @@ int bind(const Signature& sig, PyObject* args, PyObject* kwds, PyObject** out) {
 }  // namespace
 
 int bind_arguments(const Signature& sig, PyObject* args, PyObject* kwds,
-                   PyObject** out) {
+                   Ref* out) {
     if (bind(sig, args, kwds, out) < 0) {
-        char entry[64];
-        PyOS_snprintf(entry, sizeof entry, "_velkc.%s", sig.function);
-        add_traceback(entry);
+        add_traceback(sig.traced_name);
         return -1;
     }
     for (Py_ssize_t i = 0; i < sig.count; ++i) {
         if (sig.types[i] && out[i] &&
-            check_argument_type(out[i], sig.types[i], sig.params[i]) < 0) {
+            check_argument_type(out[i].get(), sig.types[i], sig.params[i]) < 0) {
             return -1;
         }
     }

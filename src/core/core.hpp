@@ -127,6 +127,7 @@ PyObject* lookup_name(const char* text);
 // The parameters of a function called with positional and keyword arguments.
 struct Signature {
     const char* function;         // bare name, for the messages
+    const char* traced_name;      // "_velkc.<function>", its traceback entry
     const char* const* params;    // parameter names, in order
     PyTypeObject* const* types;   // exact type per parameter, or nullptr: any
     Py_ssize_t count;             // number of parameters
@@ -134,12 +135,13 @@ struct Signature {
 };
 
 // Binds a call's positional tuple and keyword dict (which may be nullptr)
-// to `out[0..count)`, borrowed; an absent optional parameter stays nullptr.
+// to `out[0..count)`, each an owned reference for the whole call; an absent
+// optional parameter stays empty.
 // On a wrong count or keyword raises the module's TypeError and adds the
 // traceback entry "_velkc.<function>".  Then checks each given argument
 // against its parameter's exact type (None passes), in order, adding no
 // entry.  Returns 0 or -1.
 int bind_arguments(const Signature& sig, PyObject* args, PyObject* kwds,
-                   PyObject** out);
+                   Ref* out);
 
 }  // namespace velk

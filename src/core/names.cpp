@@ -49,13 +49,13 @@ PyObject* lookup_global(GlobalName& entry) {
 }
 
 PyObject* lookup_name(const char* text) {
-    GlobalName name{text};
-    if (intern_name(name) < 0) {
+    GlobalName entry{text};
+    if (intern_name(entry) < 0) {
         return nullptr;
     }
-    Ref found = Ref::steal(lookup_global(name));
-    Py_DECREF(name.name);
-    return found.release();
+    // The entry lives for this one lookup, and its name with it.
+    Ref name = Ref::steal(entry.name);
+    return lookup_global(entry);
 }
 
 }  // namespace velk

@@ -4,7 +4,7 @@
 
 namespace velk {
 
-CapturedBuiltins captured;
+PyObject* captured_staticmethod = nullptr;
 Strings strings;
 PyObject* empty_table = nullptr;
 PyObject* iter_to_str_function = nullptr;
@@ -34,7 +34,6 @@ int intern(PyObject*& slot, const char* text) {
 int create_strings() {
     if (intern(strings.underscore, "_") < 0 || intern(strings.comma, ",") < 0 ||
         intern(strings.dot, ".") < 0 || intern(strings.pipe, "|") < 0 ||
-        intern(strings.one, "1") < 0 ||
         intern(strings.class_attr, "__class__") < 0 ||
         intern(strings.mro_attr, "__mro__") < 0 ||
         intern(strings.value_attr, "value") < 0 ||

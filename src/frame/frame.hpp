@@ -7,14 +7,9 @@
 
 namespace velk {
 
-// The builtins fetched once at initialisation.
-struct CapturedBuiltins {
-    PyObject* staticmethod = nullptr;
-    PyObject* zip = nullptr;
-    PyObject* map = nullptr;
-    PyObject* stop_iteration = nullptr;
-};
-extern CapturedBuiltins captured;
+// The builtin `staticmethod` as initialisation found it, which installs
+// `byte_xor` on `Coder`.
+extern PyObject* captured_staticmethod;
 
 // Highest property number that a key text can hold.
 constexpr int max_key = 108;
@@ -25,7 +20,6 @@ struct Strings {
     PyObject* comma = nullptr;       // ",": object delimiter
     PyObject* dot = nullptr;         // ".": group lists and joined collections
     PyObject* pipe = nullptr;        // "|": joins dumped dictionaries
-    PyObject* one = nullptr;         // "1": the true flag
     PyObject* encode_kwnames = nullptr;  // ("encode",)
     PyObject* class_attr = nullptr;      // "__class__"
     PyObject* mro_attr = nullptr;        // "__mro__"
@@ -82,6 +76,9 @@ void reset_tables();
 // Builds every table, in order, then the key classification.  Returns 0/-1.
 int build_tables();
 
+// The two kinds of record, each with its own tables.
+enum class RecordKind : unsigned char { object, colour };
+
 // How a value is read, by its key, in each kind of record: the tables
 // compiled once into one entry per key number, so that choosing the
 // conversion of a key costs one small parse of its text.
@@ -91,7 +88,13 @@ enum class ValueForm : unsigned char {
 struct KeyKinds {
     ValueForm object = ValueForm::text;
     ValueForm colour = ValueForm::text;
-    PyObject* enumeration = nullptr;  // the class in _ENUMS, borrowed
+    // The class in _ENUMS, borrowed from that table, which holds it until
+    // the process ends.
+    PyObject* enumeration = nullptr;
+
+    ValueForm in(RecordKind kind) const {
+        return kind == RecordKind::object ? object : colour;
+    }
 };
 extern KeyKinds key_kinds[max_key + 1];
 
@@ -121,7 +124,8 @@ extern PyObject* original_chain;
 // process).  Returns 0 or -1.
 int create_strings();
 
-// Exec steps that import the companion modules.  Returns 0 or -1.
+// Imports the companion modules and binds their names in the namespace.
+// Returns 0 or -1.
 int import_companions(PyObject* module);
 
 }  // namespace velk

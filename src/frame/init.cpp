@@ -1,18 +1,17 @@
 // Creation and one-time initialisation of the module object.
 #include "frame/init.hpp"
 
-#include "codec/codec.hpp"
 #include "frame/frame.hpp"
-#include "records/records.hpp"
 
 #include <cstdio>
+#include <initializer_list>
 
 namespace velk {
 
 namespace {
 
-// The module object, from exec step 3 until the process ends; forgotten
-// again when initialisation fails.
+// The module object, from the start of its initialisation until the process
+// ends; forgotten again when initialisation fails.
 PyObject* remembered_module = nullptr;
 
 // The interpreter that first created the module.
@@ -79,11 +78,11 @@ int register_bare_name(PyObject* module) {
     return PyDict_SetItemString(modules, "_velkc", module);
 }
 
-// A builtin, or NameError as for any unbound name.
-int capture_builtin(PyObject*& slot, const char* text) {
+// A builtin (new reference), or NameError as for any unbound name.
+PyObject* builtin(const char* text) {
     Ref name = Ref::steal(PyUnicode_InternFromString(text));
     if (!name) {
-        return -1;
+        return nullptr;
     }
     PyObject* found = PyDict_GetItemWithError(ns.builtins, name.get());
     if (found == nullptr) {
@@ -91,20 +90,28 @@ int capture_builtin(PyObject*& slot, const char* text) {
             PyErr_Format(PyExc_NameError, "name '%U' is not defined",
                          name.get());
         }
-        return -1;
+        return nullptr;
     }
     Py_INCREF(found);
-    Py_XSETREF(slot, found);
-    return 0;
+    return found;
 }
 
+// The module has always fetched `staticmethod`, `zip`, `map` and
+// `StopIteration` from the builtins while it initialises, so builtins that
+// lack one of them refuse the module with a NameError.  Only `staticmethod`
+// is used afterwards; the others need not be kept.
 int capture_builtins() {
-    return (capture_builtin(captured.staticmethod, "staticmethod") < 0 ||
-            capture_builtin(captured.zip, "zip") < 0 ||
-            capture_builtin(captured.map, "map") < 0 ||
-            capture_builtin(captured.stop_iteration, "StopIteration") < 0)
-               ? -1
-               : 0;
+    Ref staticmethod = Ref::steal(builtin("staticmethod"));
+    if (!staticmethod) {
+        return -1;
+    }
+    for (const char* text : {"zip", "map", "StopIteration"}) {
+        if (!Ref::steal(builtin(text))) {
+            return -1;
+        }
+    }
+    Py_XSETREF(captured_staticmethod, staticmethod.release());
+    return 0;
 }
 
 // Points name lookups and traceback frames at the module's namespace.
@@ -131,7 +138,7 @@ int install_byte_xor() {
         return -1;
     }
     Ref method = Ref::steal(PyObject_CallFunctionObjArgs(
-        captured.staticmethod, function.get(), nullptr));
+        captured_staticmethod, function.get(), nullptr));
     Ref coder = Ref::steal(lookup_global(name_coder));
     if (!method || !coder) {
         return -1;
@@ -139,7 +146,10 @@ int install_byte_xor() {
     return PyObject_SetAttrString(coder.get(), "byte_xor", method.get());
 }
 
-// Exec steps 3 to 11.
+// Everything a first initialisation builds, in order: the namespace and the
+// constants, the module's entry under its bare name and the captured
+// builtins, the companions, the property tables, Coder.byte_xor and
+// __test__.
 int initialise(PyObject* module) {
     Py_INCREF(module);
     remembered_module = module;
@@ -151,8 +161,7 @@ int initialise(PyObject* module) {
     if (import_companions(module) < 0) {
         return -1;
     }
-    if (create_adapters() < 0 || build_tables() < 0 ||
-        create_record_adapters() < 0 || install_byte_xor() < 0) {
+    if (build_tables() < 0 || install_byte_xor() < 0) {
         return -1;
     }
     Ref test = Ref::steal(PyDict_New());

@@ -157,17 +157,19 @@ int build_mapping() {
                        reinterpret_cast<PyObject*>(&PyLong_Type)) < 0) {
         return -1;
     }
+    Ref function = Ref::steal(lookup_name("_iter_to_str"));
+    if (!function) {
+        return -1;
+    }
     PyTypeObject* collections[] = {&PyList_Type, &PyTuple_Type, &PySet_Type,
                                    &PyDict_Type};
     for (PyTypeObject* type : collections) {
-        Ref function = Ref::steal(lookup_name("_iter_to_str"));
-        if (!function ||
-            PyDict_SetItem(mapping.get(), reinterpret_cast<PyObject*>(type),
+        if (PyDict_SetItem(mapping.get(), reinterpret_cast<PyObject*>(type),
                            function.get()) < 0) {
             return -1;
         }
-        Py_XSETREF(iter_to_str_function, function.release());
     }
+    Py_XSETREF(iter_to_str_function, function.release());
     if (map_to_dump(mapping.get(), "Guidelines") < 0 ||
         map_to_dump(mapping.get(), "HSV") < 0) {
         return -1;
@@ -185,11 +187,37 @@ int build_colour_tables() {
                : 0;
 }
 
-// 1 when `key` is in the set `table`, 0 when not, -1 on error.
-int in_set(PyObject* table, PyObject* key) { return PySet_Contains(table, key); }
+// 1 when `table` (a set of keys, a map from keys, or one key text) holds
+// `key`, 0 when not, -1 on error.
+int holds(PyObject* table, PyObject* key) {
+    if (PyAnySet_Check(table)) {
+        return PySet_Contains(table, key);
+    }
+    if (PyDict_Check(table)) {
+        return PyDict_Contains(table, key);
+    }
+    int order = PyUnicode_Compare(table, key);
+    return order == -1 && PyErr_Occurred() ? -1 : order == 0;
+}
 
-bool is_key(PyObject* table, PyObject* key) {
-    return PyUnicode_Compare(table, key) == 0;
+struct KeyTest {
+    PyObject* table;
+    ValueForm form;
+};
+
+// The form of the first of `tests` whose table holds `key`, text when none
+// does.  Returns 0 or -1.
+int classify(std::initializer_list<KeyTest> tests, PyObject* key,
+             ValueForm* form) {
+    for (const KeyTest& test : tests) {
+        int found = holds(test.table, key);
+        if (found != 0) {
+            *form = test.form;
+            return found < 0 ? -1 : 0;
+        }
+    }
+    *form = ValueForm::text;
+    return 0;
 }
 
 // Compiles the tables, tested in each record kind's order, into key_kinds.
@@ -197,25 +225,26 @@ int classify_keys() {
     for (int n = 1; n <= max_key; ++n) {
         PyObject* key = strings.keys[n];
         KeyKinds& kinds = key_kinds[n];
-        PyObject* enumeration = PyDict_GetItemWithError(tables.ENUMS, key);
-        if (enumeration == nullptr && PyErr_Occurred()) {
+        kinds.enumeration = PyDict_GetItemWithError(tables.ENUMS, key);
+        if (kinds.enumeration == nullptr && PyErr_Occurred()) {
             return -1;
         }
-        kinds.enumeration = enumeration;
-        kinds.object = in_set(tables.INT, key)     ? ValueForm::integer
-                       : in_set(tables.BOOL, key)  ? ValueForm::flag
-                       : in_set(tables.FLOAT, key) ? ValueForm::number
-                       : is_key(tables.GROUPS, key) ? ValueForm::groups
-                       : in_set(tables.HSV, key)   ? ValueForm::hsv
-                       : enumeration               ? ValueForm::enumeration
-                       : is_key(tables.TEXT, key)  ? ValueForm::base64
-                                                   : ValueForm::text;
-        kinds.colour = in_set(tables.COLOR_INT, key)      ? ValueForm::integer
-                       : in_set(tables.COLOR_BOOL, key)   ? ValueForm::flag
-                       : is_key(tables.COLOR_FLOAT, key)  ? ValueForm::number
-                       : is_key(tables.COLOR_HSV, key)    ? ValueForm::hsv
-                       : is_key(tables.COLOR_PLAYER, key) ? ValueForm::player_color
-                                                          : ValueForm::text;
+        if (classify({{tables.INT, ValueForm::integer},
+                      {tables.BOOL, ValueForm::flag},
+                      {tables.FLOAT, ValueForm::number},
+                      {tables.GROUPS, ValueForm::groups},
+                      {tables.HSV, ValueForm::hsv},
+                      {tables.ENUMS, ValueForm::enumeration},
+                      {tables.TEXT, ValueForm::base64}},
+                     key, &kinds.object) < 0 ||
+            classify({{tables.COLOR_INT, ValueForm::integer},
+                      {tables.COLOR_BOOL, ValueForm::flag},
+                      {tables.COLOR_FLOAT, ValueForm::number},
+                      {tables.COLOR_HSV, ValueForm::hsv},
+                      {tables.COLOR_PLAYER, ValueForm::player_color}},
+                     key, &kinds.colour) < 0) {
+            return -1;
+        }
     }
     return 0;
 }

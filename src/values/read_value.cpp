@@ -1,5 +1,5 @@
-// A value text read in one of the forms of the property tables: the one
-// reading shared by object and colour records.
+// A record's value text read by its key: the one reading shared by object
+// and colour records, each kind with its own tables.
 #include "frame/frame.hpp"
 #include "values/values.hpp"
 
@@ -36,10 +36,8 @@ PyObject* read_player_color(PyObject* value) {
     return read_member(player_color.get(), value);
 }
 
-}  // namespace
-
-PyObject* read_value(ValueForm form, PyObject* enumeration, PyObject* value) {
-    switch (form) {
+PyObject* read_value(const KeyKinds& kinds, RecordKind kind, PyObject* value) {
+    switch (kinds.in(kind)) {
         case ValueForm::integer:
             return parse_int(value);
         case ValueForm::flag:
@@ -51,7 +49,7 @@ PyObject* read_value(ValueForm form, PyObject* enumeration, PyObject* value) {
         case ValueForm::hsv:
             return read_hsv(value);
         case ValueForm::enumeration:
-            return read_member(enumeration, value);
+            return read_member(kinds.enumeration, value);
         case ValueForm::player_color:
             return read_player_color(value);
         case ValueForm::base64:
@@ -63,19 +61,40 @@ PyObject* read_value(ValueForm form, PyObject* enumeration, PyObject* value) {
     return value;
 }
 
-bool read_value_text(ValueForm form, const Py_UCS1* text, Py_ssize_t size,
-                     PyObject** out) {
-    switch (form) {
+// The name under which a kind's reading shows in tracebacks.
+const char* traced_name(RecordKind kind) {
+    return kind == RecordKind::object ? "_velkc._from_str" : "_velkc._parse_color";
+}
+
+}  // namespace
+
+PyObject* read_by_key(RecordKind kind, PyObject* key, PyObject* value) {
+    return traced(traced_name(kind),
+                  read_value(key_kinds[key_number(key)], kind, value));
+}
+
+bool read_in_place(RecordKind kind, int key_number, const Py_UCS1* text,
+                   Py_ssize_t size, PyObject** out) {
+    bool read;
+    switch (key_kinds[key_number].in(kind)) {
         case ValueForm::integer:
-            return integer_from_text(text, size, out);
+            read = integer_in_place(text, size, out);
+            break;
         case ValueForm::flag:
             *out = PyBool_FromLong(size == 1 && text[0] == '1');
-            return true;
+            read = true;
+            break;
         case ValueForm::number:
-            return number_from_text(text, size, out);
+            read = number_in_place(text, size, out);
+            break;
         default:
-            return false;
+            read = false;
+            break;
     }
+    if (read && *out == nullptr) {
+        add_traceback(traced_name(kind));
+    }
+    return read;
 }
 
 }  // namespace velk

@@ -164,7 +164,7 @@ PyObject* parse_int(PyObject* string) {
     return PyNumber_Long(string);
 }
 
-bool integer_from_text(const Py_UCS1* text, Py_ssize_t size, PyObject** out) {
+bool integer_in_place(const Py_UCS1* text, Py_ssize_t size, PyObject** out) {
     long long number;
     if (!read_plain_integer(text, size, &number)) {
         return false;
@@ -173,9 +173,9 @@ bool integer_from_text(const Py_UCS1* text, Py_ssize_t size, PyObject** out) {
     return true;
 }
 
-bool number_from_text(const Py_UCS1* text, Py_ssize_t size, PyObject** out) {
+bool number_in_place(const Py_UCS1* text, Py_ssize_t size, PyObject** out) {
     if (std::memchr(text, '.', size) == nullptr) {
-        return integer_from_text(text, size, out);
+        return integer_in_place(text, size, out);
     }
     double number;
     if (!read_plain_float(text, size, &number)) {

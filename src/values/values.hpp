@@ -16,8 +16,8 @@ bool read_plain_float(const Py_UCS1* text, Py_ssize_t size, double* number);
 // int(text) and _maybefloat(text) straight from a one-byte text when it is
 // plain: true when *out was set (nullptr with an exception set on failure),
 // false when the reading needs the str and the host's parser.
-bool integer_from_text(const Py_UCS1* text, Py_ssize_t size, PyObject** out);
-bool number_from_text(const Py_UCS1* text, Py_ssize_t size, PyObject** out);
+bool integer_in_place(const Py_UCS1* text, Py_ssize_t size, PyObject** out);
+bool number_in_place(const Py_UCS1* text, Py_ssize_t size, PyObject** out);
 
 // int(string), base 10, with the host's rules and messages.
 PyObject* parse_int(PyObject* string);
@@ -33,20 +33,16 @@ PyObject* b64_failsafe(PyObject* string, bool encode);
 // A collection joined into one value text.
 PyObject* iter_to_str(PyObject* collection);
 
-// A value text read in the form `form`; `enumeration` is the class of the
-// enumeration form.  New reference.
-PyObject* read_value(ValueForm form, PyObject* enumeration, PyObject* value);
-// The same straight from a one-byte text, for the forms and texts that allow
-// it: true when *out was set (nullptr with an exception set on failure),
-// false when the reading needs the str.
-bool read_value_text(ValueForm form, const Py_UCS1* text, Py_ssize_t size,
-                     PyObject** out);
-
-// An object record's value text read by its key.
-PyObject* from_str(PyObject* key, PyObject* value);
-// The same straight from a one-byte text (see TextFunction).
-bool from_text(int key_number, const Py_UCS1* text, Py_ssize_t size,
-               PyObject** out);
+// A record's value text read by its key, as the tables of its kind of
+// record say: `_from_str` of object records, `_parse_color` of colour
+// records.  New reference.
+PyObject* read_by_key(RecordKind kind, PyObject* key, PyObject* value);
+// The same read in place, from the characters of a one-byte string, given
+// the key's property number (0 for any other key), so that no str need be
+// made for the value: true when *out was set (nullptr with an exception set
+// on failure), false when the key or the text needs `read_by_key`.
+bool read_in_place(RecordKind kind, int key_number, const Py_UCS1* text,
+                   Py_ssize_t size, PyObject** out);
 
 // A typed value made ready to print, by its class.
 PyObject* convert_type(PyObject* value);

@@ -26,8 +26,8 @@ PyObject* integer_of(PyObject* key) {
         return result.release();
     }
     if (!PyLong_Check(result.get())) {
-        PyErr_Format(PyExc_TypeError, "__%.4s__ returned non-%.4s (type %.200s)",
-                     "int", "int", Py_TYPE(result.get())->tp_name);
+        PyErr_Format(PyExc_TypeError, "__int__ returned non-int (type %.200s)",
+                     Py_TYPE(result.get())->tp_name);
         return nullptr;
     }
     if (PyErr_WarnFormat(PyExc_DeprecationWarning, 1,
@@ -103,19 +103,19 @@ PyObject* xor_decode(PyObject* stream, unsigned char key) {
 const char* const byte_xor_params[] = {"stream", "key"};
 // The stream is checked after the key is converted, so not by the binding.
 PyTypeObject* const byte_xor_types[] = {nullptr, nullptr};
-const Signature byte_xor_signature = {"byte_xor", byte_xor_params,
-                                      byte_xor_types, 2, 2};
+const Signature byte_xor_signature = {"byte_xor", "_velkc.byte_xor",
+                                      byte_xor_params, byte_xor_types, 2, 2};
 
 }  // namespace
 
 PyObject* py_byte_xor(PyObject*, PyObject* args, PyObject* kwds) {
-    PyObject* values[2];
+    Ref values[2];
     if (bind_arguments(byte_xor_signature, args, kwds, values) < 0) {
         return nullptr;
     }
-    PyObject* stream = values[0];
+    PyObject* stream = values[0].get();
     int key;
-    if (convert_key(values[1], &key) < 0) {
+    if (convert_key(values[1].get(), &key) < 0) {
         return traced("_velkc.byte_xor", nullptr);
     }
     if (check_argument_type(stream, &PyBytes_Type, "stream") < 0) {
