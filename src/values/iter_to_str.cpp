@@ -2,6 +2,7 @@
 // for a collection of dictionaries, each one as a record joined by "|".
 #include "codec/codec.hpp"
 #include "codec/text_writer.hpp"
+#include "core/compat.hpp"
 #include "frame/frame.hpp"
 #include "values/values.hpp"
 
@@ -9,27 +10,31 @@ namespace velk {
 
 namespace {
 
-// joiner.join(map(str, items)), or, when `records`, each item (which must
-// be a dict) dumped and collected into its record text first.
-PyObject* join_items(PyObject* joiner, PyObject* items, bool records) {
-    Ref iterator = Ref::steal(PyObject_GetIter(items));
-    if (!iterator) {
+// Writes one element: its str(), or, when `records`, the element (which
+// must be a dict) dumped and collected into its record text.
+int append_element(Joiner& texts, PyObject* item, bool records) {
+    if (!records) {
+        return texts.append(item);
+    }
+    if (expect_exact(item, &PyDict_Type, "dict") < 0) {
+        return -1;
+    }
+    Ref dumped = Ref::steal(dump_record(item, nullptr));
+    Ref text = Ref::steal(dumped ? collect_record(dumped.get(), nullptr)
+                                 : nullptr);
+    return text ? texts.append(text.get()) : -1;
+}
+
+// `first` (nullptr: none), then every element drawn from `iterator`, each
+// written as soon as it is drawn.
+PyObject* join_items(PyObject* joiner, PyObject* first, PyObject* iterator,
+                     bool records) {
+    Joiner texts(joiner);
+    if (first && append_element(texts, first, records) < 0) {
         return nullptr;
     }
-    Joiner texts(joiner);
-    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
-        if (records) {
-            if (expect_exact(item.get(), &PyDict_Type, "dict") < 0) {
-                return nullptr;
-            }
-            Ref dumped = Ref::steal(dump_record(item.get(), nullptr));
-            item = Ref::steal(dumped ? collect_record(dumped.get(), nullptr)
-                                     : nullptr);
-            if (!item) {
-                return nullptr;
-            }
-        }
-        if (texts.append(item.get()) < 0) {
+    while (Ref item = Ref::steal(PyIter_Next(iterator))) {
+        if (append_element(texts, item.get(), records) < 0) {
             return nullptr;
         }
     }
@@ -37,8 +42,9 @@ PyObject* join_items(PyObject* joiner, PyObject* items, bool records) {
 }
 
 // The first element decides the form.  A re-iterable collection is walked
-// afresh after that probe; a one-shot iterator is drawn once, into a list
-// that keeps the probed element, so that no element is lost.
+// afresh after that probe; a one-shot iterator cannot be, so the probed
+// element is written first and the rest drawn from the same iterator, so
+// that no element is lost and each is checked and written as it is drawn.
 PyObject* join_collection(PyObject* collection) {
     Ref iterator = Ref::steal(PyObject_GetIter(collection));
     if (!iterator) {
@@ -48,42 +54,61 @@ PyObject* join_collection(PyObject* collection) {
     if (!first && PyErr_Occurred()) {
         return nullptr;
     }
-    Ref items = Ref::borrow(collection);
+    bool records = first && Py_TYPE(first.get()) == &PyDict_Type;
+    PyObject* joiner = records ? strings.pipe : strings.dot;
     if (first && iterator.get() == collection) {
-        items = Ref::steal(PySequence_List(iterator.get()));
-        if (!items || PyList_Insert(items.get(), 0, first.get()) < 0) {
-            return nullptr;
-        }
+        return join_items(joiner, first.get(), iterator.get(), records);
     }
-    if (first && Py_TYPE(first.get()) == &PyDict_Type) {
-        return join_items(strings.pipe, items.get(), true);
+    first = Ref();
+    iterator = Ref::steal(PyObject_GetIter(collection));
+    if (!iterator) {
+        return nullptr;
     }
-    return join_items(strings.dot, items.get(), false);
+    return join_items(joiner, nullptr, iterator.get(), records);
+}
+
+// Collections nest through dictionaries and back here, so a deep or
+// self-referential value recurses.  Each level is counted as the
+// interpreter counts recursion, and refused once the thread is as deep as
+// the recursion limit allows.  The module checks the limit itself rather
+// than leave it to Py_EnterRecursiveCall: after a RecursionError that some
+// code caught near the limit (a garbage collector callback that ran during
+// an allocation of ours, say), CPython 3.8 lets recursive calls run 50
+// levels past the limit and then aborts the process.  A depth of our own
+// that the C stack surely holds bounds the recursion too, should the limit
+// be raised far.
+constexpr int max_nesting = 2000;
+thread_local int nesting = 0;
+
+const char* const too_deep = " while writing a collection";
+
+int enter_level() {
+    if (nesting >= max_nesting ||
+        thread_recursion_depth() >= Py_GetRecursionLimit()) {
+        PyErr_Format(PyExc_RecursionError,
+                     "maximum recursion depth exceeded%s", too_deep);
+        return -1;
+    }
+    if (Py_EnterRecursiveCall(too_deep)) {
+        return -1;
+    }
+    ++nesting;
+    return 0;
+}
+
+void leave_level() {
+    --nesting;
+    Py_LeaveRecursiveCall();
 }
 
 }  // namespace
 
-// Collections nest through dictionaries and back here, so a deep or
-// self-referential value recurses.  The interpreter's recursion limit stops
-// it, and so does a depth of our own that the C stack surely holds, should
-// that limit be raised far.
-constexpr int max_nesting = 2000;
-thread_local int nesting = 0;
-
 PyObject* iter_to_str(PyObject* collection) {
-    if (nesting >= max_nesting) {
-        PyErr_SetString(PyExc_RecursionError,
-                        "maximum recursion depth exceeded while writing a "
-                        "collection");
+    if (enter_level() < 0) {
         return traced("_velkc._iter_to_str", nullptr);
     }
-    if (Py_EnterRecursiveCall(" while writing a collection")) {
-        return traced("_velkc._iter_to_str", nullptr);
-    }
-    ++nesting;
     PyObject* text = join_collection(collection);
-    --nesting;
-    Py_LeaveRecursiveCall();
+    leave_level();
     return traced("_velkc._iter_to_str", text);
 }
 
