@@ -24,6 +24,10 @@ int TextWriter::write_text_of(PyObject* item) {
         PyMem_Free(digits);
         return status;
     }
+    // str() of a nested container recurses inside the interpreter.
+    if (check_recursion_limit(" while getting the str of an object") < 0) {
+        return -1;
+    }
     Ref text = Ref::steal(PyObject_Str(item));
     return text ? write(text.get()) : -1;
 }

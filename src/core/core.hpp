@@ -77,6 +77,16 @@ inline PyObject* traced(const char* name, PyObject* result) {
 // Sets the globals under which the module's traceback frames are made.
 void set_traceback_globals(PyObject* globals);
 
+// ---- Recursion ---------------------------------------------------------------
+
+// Called before work that may recurse (a nested collection, str() of an
+// arbitrary object): raises RecursionError "maximum recursion depth
+// exceeded<where>" when the thread is already as deep as the interpreter's
+// recursion limit allows, whatever grace the interpreter grants after an
+// earlier RecursionError (see end_recursion_grace), and ends that grace
+// otherwise.  Returns 0 or -1.
+int check_recursion_limit(const char* where);
+
 // ---- Messages shared by several subsystems ---------------------------------
 
 // AttributeError "'NoneType' object has no attribute '<method>'": what an

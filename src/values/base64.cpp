@@ -1,4 +1,5 @@
 // Base64 text through the companion coder, falling back to the text itself.
+#include "core/compat.hpp"
 #include "frame/frame.hpp"
 #include "values/values.hpp"
 
@@ -37,6 +38,9 @@ PyObject* b64_failsafe(PyObject* string, bool encode) {
     // Exception (KeyboardInterrupt, SystemExit) get through.
     if (PyErr_ExceptionMatches(PyExc_Exception)) {
         PyErr_Clear();
+        // The error may have been a RecursionError, whose grace must not
+        // outlive it.
+        end_recursion_grace();
         Py_INCREF(string);
         return string;
     }

@@ -2,7 +2,6 @@
 // for a collection of dictionaries, each one as a record joined by "|".
 #include "codec/codec.hpp"
 #include "codec/text_writer.hpp"
-#include "core/compat.hpp"
 #include "frame/frame.hpp"
 #include "values/values.hpp"
 
@@ -69,27 +68,21 @@ PyObject* join_collection(PyObject* collection) {
 
 // Collections nest through dictionaries and back here, so a deep or
 // self-referential value recurses.  Each level is counted as the
-// interpreter counts recursion, and refused once the thread is as deep as
-// the recursion limit allows.  The module checks the limit itself rather
-// than leave it to Py_EnterRecursiveCall: after a RecursionError that some
-// code caught near the limit (a garbage collector callback that ran during
-// an allocation of ours, say), CPython 3.8 lets recursive calls run 50
-// levels past the limit and then aborts the process.  A depth of our own
-// that the C stack surely holds bounds the recursion too, should the limit
-// be raised far.
+// interpreter counts recursion and refused once the thread is as deep as
+// the recursion limit allows.  A depth of our own that the C stack surely
+// holds bounds the recursion too, should the limit be raised far.
 constexpr int max_nesting = 2000;
 thread_local int nesting = 0;
 
 const char* const too_deep = " while writing a collection";
 
 int enter_level() {
-    if (nesting >= max_nesting ||
-        thread_recursion_depth() >= Py_GetRecursionLimit()) {
+    if (nesting >= max_nesting) {
         PyErr_Format(PyExc_RecursionError,
                      "maximum recursion depth exceeded%s", too_deep);
         return -1;
     }
-    if (Py_EnterRecursiveCall(too_deep)) {
+    if (check_recursion_limit(too_deep) < 0 || Py_EnterRecursiveCall(too_deep)) {
         return -1;
     }
     ++nesting;
