@@ -32,6 +32,7 @@ or, in a shell set up like fuzz.sh's, ``python fuzz/fuzz_velkc.py FILE``.
 """
 import base64
 import builtins
+import gc
 import math
 import os
 import sys
@@ -1157,13 +1158,140 @@ def case_hostile(src):
     check_contract(name, args, {}, native, extra_errors=(Hostile,))
 
 
+# ------------------------------------------------ keyword dicts mutated mid-call
+
+
+class DictEditor:
+    """Edits the keyword dict of the call it is an argument of, the first
+    time the module calls back into it (as converter, dumper, __str__ or
+    __int__), and collects garbage so that what the edit freed is gone."""
+
+    def __init__(self, action):
+        self.target = None
+        self.action = action
+
+    def edit(self):
+        target, self.target = self.target, None
+        if not target:
+            return
+        if self.action == "clear":
+            target.clear()
+        elif self.action == "pop":
+            target.pop(next(iter(target)))
+        elif self.action == "replace":
+            for key in target:
+                target[key] = Opaque(0)
+        else:
+            target["added"] = [{"1": 2}]
+        gc.collect()
+
+    def __call__(self, *args):
+        self.edit()
+        return args[-1]
+
+    def __str__(self):
+        self.edit()
+        return "e"
+
+    def __int__(self):
+        self.edit()
+        return 7
+
+
+def keyword_arguments(src, name, editor):
+    """Fresh parameter values of `name`, made at run time so that the dict
+    they are put in holds their only references."""
+    if name == "_convert":
+        return {"string": gen_record(src, "_") + "_" + "x" * src.int(0, 3),
+                "delim": "_", "func": editor}
+    if name == "_dump":
+        some_dict = gen_typed_dict(src)
+        some_dict["edited"] = [src.int(0, 9)]
+        return {"some_dict": some_dict, "additional": {"edited": editor}}
+    if name == "_collect":
+        some_dict = gen_typed_dict(src)
+        some_dict["edited"] = editor
+        return {"some_dict": some_dict, "char": src.pick([",", "_", "--"])}
+    return {"stream": bytes(src.fdp.ConsumeBytes(src.int(1, 40))) + b"!", "key": editor}
+
+
+def case_keyword_dict(src):
+    """A lone **d hands the caller's own dict to the function; a callback
+    that empties or edits it must not free the arguments: the call gives
+    what the same positional call gives."""
+    name = src.pick(["_convert", "_dump", "_collect", "byte_xor"])
+    action = src.pick(["clear", "pop", "replace", "add"])
+    seed = src.fdp.ConsumeBytes(64)
+    outcomes = []
+    for by_keyword in (False, True):
+        editor = DictEditor(action)
+        d = keyword_arguments(Source(seed), name, editor)
+        editor.target = d
+        if by_keyword:
+            outcomes.append(outcome(getattr(velkc, name), [], d))
+        else:
+            outcomes.append(outcome(getattr(velkc, name), list(d.values()), {}))
+    for result in outcomes:
+        check_contract(name, [], {}, result)
+    positional, keyword = [(kind, canon(value) if kind == "ok" else
+                            (type(value), str(value))) for kind, value in outcomes]
+    if positional != keyword:
+        raise Finding("%s(**d) with d edited by a callback (%s) gave %r, the "
+                      "positional call %r" % (name, action, keyword, positional))
+
+
+# --------------------------------------------------- calls near the recursion limit
+
+
+def at_depth(levels, call):
+    """call() made `levels` Python frames further down."""
+    if levels > 0:
+        return at_depth(levels - 1, call)
+    return call()
+
+
+def case_near_limit(src):
+    """Calls made a few frames below the recursion limit, again from the
+    handler of the RecursionError they raised, or with a garbage-collector
+    callback that runs Python code deep inside the module's recursion:
+    RecursionError or a result, never an abort."""
+    src.deep = True
+    value = gen_deep(src) if src.chance(70) else gen_value(src)
+    name = src.pick(["_iter_to_str", "_dump", "_object_dump", "_color_dump"])
+    args = [value] if name == "_iter_to_str" else [{"9": value}]
+    call = getattr(velkc, name)
+
+    def again():
+        try:
+            return call(*args)
+        except RecursionError:
+            return call(*args)
+
+    limit = sys.getrecursionlimit()
+    levels = limit - src.int(5, 120)
+    wrapped = again if src.chance(50) else (lambda: call(*args))
+    callback = (lambda phase, info: sum(range(3))) if src.chance(40) else None
+    threshold = gc.get_threshold()
+    if callback:
+        gc.callbacks.append(callback)
+        gc.set_threshold(src.int(100, 1500))
+    try:
+        result = outcome(lambda: at_depth(levels, wrapped), [], {})
+    finally:
+        if callback:
+            gc.callbacks.remove(callback)
+            gc.set_threshold(*threshold)
+    check_contract(name, args, {}, result)
+
+
 # ----------------------------------------------------------------- the loop
 
 CASES = [case_object_record] * 4 + [case_colour_record] * 3 + [
     case_convert, case_convert, case_dump, case_dump, case_collect,
     case_iter_to_str, case_iter_to_str, case_record_functions,
     case_record_functions, case_byte_xor, case_byte_xor, case_rebound_name,
-    case_rebound_name, case_hostile, case_hostile, case_hostile]
+    case_rebound_name, case_hostile, case_hostile, case_hostile,
+    case_keyword_dict, case_keyword_dict, case_near_limit]
 
 
 def TestOneInput(data):

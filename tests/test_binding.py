@@ -1,5 +1,6 @@
 """Argument binding and type checks of the exported functions: the exact
 messages, the order of the checks and the traceback entries they leave."""
+import gc
 from collections import OrderedDict, defaultdict
 
 import pytest
@@ -325,3 +326,66 @@ def test_iter_to_str_has_no_declared_type(velkc):
         velkc._iter_to_str(5)
     assert "has incorrect type" not in str(excinfo.value)
     assert "_velkc._iter_to_str" in native_frames(excinfo)
+
+
+# ------------------------------------------- keyword dicts emptied mid-call
+
+# A lone **d hands the caller's own dict to the function; each case runs a
+# callback that empties that dict and collects garbage halfway through the
+# call. The arguments must live on: the result is that of the positional
+# call.
+
+def empty(target):
+    if target:
+        target.clear()
+        gc.collect()
+
+
+class ClearsOnInt:
+    def __init__(self, target):
+        self.target = target
+
+    def __int__(self):
+        empty(self.target)
+        return 1
+
+
+class ClearsOnStr:
+    def __init__(self, target):
+        self.target = target
+
+    def __str__(self):
+        empty(self.target)
+        return "s"
+
+
+def clearing(target):
+    def callback(*args):
+        empty(target)
+        return args[-1]
+    return callback
+
+
+def keyword_case(name):
+    # Arguments made afresh for each call, so that the caller's dict holds
+    # their only references.
+    d = {}
+    record = "".join("%d_v%08d_" % (n, n) for n in range(1, 500))
+    if name == "_convert":
+        d.update(string=record, delim="_", func=clearing(d))
+    elif name == "_dump":
+        d.update(some_dict={"1": [1, 2], "2": "x" * 40}, additional={"1": clearing(d)})
+    elif name == "_collect":
+        d.update(some_dict={"k" * 40: ClearsOnStr(d), "2": "y" * 40}, char="," * 1)
+    else:
+        d.update(stream=bytes(range(48, 58)) * 400, key=ClearsOnInt(d))
+    return d
+
+
+@pytest.mark.parametrize("name", ["_convert", "_dump", "_collect", "byte_xor"])
+def test_arguments_outlive_an_emptied_keyword_dict(velkc, name):
+    expected = getattr(velkc, name)(*keyword_case(name).values())
+    for _ in range(3):
+        d = keyword_case(name)
+        assert getattr(velkc, name)(**d) == expected
+        assert d == {}

@@ -6,6 +6,7 @@ import importlib
 
 import pytest
 
+import model
 from support import assert_no_leaks, native_frames, raising, run_python
 
 
@@ -577,6 +578,61 @@ def test_iter_to_str_iteration_that_raises(velkc):
         with pytest.raises(OSError) as excinfo:
             velkc._iter_to_str(collection)
         assert excinfo.value is error
+
+
+class Loud:
+    """An element that logs when it is printed."""
+
+    def __init__(self, log, name):
+        self.log, self.name = log, name
+
+    def __str__(self):
+        self.log.append("str " + self.name)
+        return self.name
+
+
+def drawn(log, items):
+    for item in items:
+        log.append("draw")
+        yield item
+
+
+@pytest.mark.parametrize("records", [False, True], ids=["values", "records"])
+def test_iter_to_str_writes_a_generator_as_it_draws(velkc, records):
+    # Each element is checked, dumped and printed as soon as it is drawn,
+    # in the module as in the Python model.
+    def elements(log):
+        names = ("a", "b", "c")
+        if records:
+            return [{"1": Loud(log, name)} for name in names]
+        return [Loud(log, name) for name in names]
+
+    logs = []
+    for implementation in (velkc, model):
+        log = []
+        implementation._iter_to_str(drawn(log, elements(log)))
+        logs.append(log)
+    assert logs[0] == logs[1] == ["draw", "str a", "draw", "str b", "draw", "str c"]
+
+
+@pytest.mark.parametrize("chain", ["kept", "rebound"])
+def test_iter_to_str_fails_on_an_element_before_drawing_the_next(velkc, monkeypatch, chain):
+    # The generator would raise ValueError on its third draw; the second
+    # element (or, with `chain` rebound, writing the first) fails first.
+    def generator():
+        yield {}
+        yield 0
+        raise ValueError("drawn too far")
+
+    expected = (TypeError, "Expected dict, got int")
+    if chain == "rebound":
+        expected = (AttributeError, "'int' object has no attribute 'from_iterable'")
+    for implementation in (velkc, model):
+        if chain == "rebound":
+            monkeypatch.setattr(implementation, "chain", 5)
+        with pytest.raises(Exception) as excinfo:
+            implementation._iter_to_str(generator())
+        assert (type(excinfo.value), str(excinfo.value)) == expected
 
 
 def test_iter_to_str_stop_iteration_subclass_ends_at_once(velkc):

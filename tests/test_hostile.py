@@ -704,6 +704,94 @@ def test_deep_values_with_a_raised_recursion_limit():
     assert proc.stdout.split() == ["RecursionError"] * 3 + ["1_1_1_1"]
 
 
+NEAR_THE_LIMIT = """
+    import gc, sys, threading
+    import velk._velkc as m
+
+    sys.setrecursionlimit(%(limit)d)
+
+    def deep(depth):
+        value = {"1": 2}
+        for _ in range(depth):
+            value = [{"1": value}]
+        return value
+
+    DEEP = deep(3000)
+    DEEP_LIST = []
+    for _ in range(30000):
+        DEEP_LIST = [DEEP_LIST]
+    CALLS = [
+        lambda: m._iter_to_str(DEEP),
+        lambda: m._dump({"1": DEEP}),
+        lambda: m._object_dump({"9": DEEP}),
+        lambda: m._color_dump({"1": DEEP}),
+        # str() of the list recurses inside the interpreter
+        lambda: m._iter_to_str([DEEP_LIST]),
+        lambda: m._collect({"1": DEEP_LIST}),
+        # the text key's coder fails near the limit and is passed over
+        lambda: m._object_dump({"31": "text", "9": [DEEP_LIST]}),
+    ]
+
+    def at_depth(levels, call):
+        if levels > 0:
+            return at_depth(levels - 1, call)
+        return call()
+
+    def again(call):
+        # a handler near the limit catches the error and calls again
+        def retry():
+            try:
+                call()
+            except RecursionError:
+                call()
+        return retry
+
+    outcomes = set()
+
+    def expect_recursion_error(call):
+        try:
+            call()
+        except RecursionError:
+            outcomes.add("RecursionError")
+        else:
+            outcomes.add("no error")
+
+    def near_the_limit():
+        limit = sys.getrecursionlimit()
+        for call in CALLS:
+            for levels in range(limit - 60, limit, 4):
+                expect_recursion_error(lambda: at_depth(levels, again(call)))
+        # A garbage-collector callback runs Python code inside the module's
+        # own allocations, deep in its recursion, and fails there.
+        gc.callbacks.append(lambda phase, info: sum(range(2)))
+        for threshold in range(500, 1300, 8):
+            gc.collect()
+            gc.set_threshold(threshold)
+            expect_recursion_error(CALLS[0])
+        gc.set_threshold(700)
+        gc.callbacks.clear()
+
+    near_the_limit()
+    thread = threading.Thread(target=near_the_limit)
+    thread.start()
+    thread.join()
+    print(sorted(outcomes))
+    print(m._iter_to_str(deep(3)))
+"""
+
+
+@pytest.mark.parametrize("limit", [150, 1000, 2500])
+def test_calls_near_the_recursion_limit_raise_recursion_error(limit):
+    # Calls made a few levels below the recursion limit, again from a
+    # handler of the RecursionError they raised, and while a failing
+    # garbage-collector callback runs deep inside the module: each must
+    # raise RecursionError, never abort the interpreter. In a fresh
+    # interpreter, so that an abort shows as a failed test.
+    proc = run_python(NEAR_THE_LIMIT % {"limit": limit}, check=False)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    assert proc.stdout.split("\n")[:2] == ["['RecursionError']", "1_1_1_1"]
+
+
 # ------------------------------------------------- rebound companion names
 
 
