@@ -18,7 +18,7 @@ PyObject* PairConverter::operator()(PyObject* key, PyObject* value) const {
         return value;
     }
     PyObject* args[] = {key, value};
-    return _PyObject_Vectorcall(callable_, args, 2, nullptr);
+    return vectorcall(callable_, args, 2, nullptr);
 }
 
 bool PairConverter::in_place(int key_number, const Py_UCS1* text,
@@ -158,7 +158,7 @@ PyObject* convert_pairs(PyObject* string, PyObject* delim,
         return result.release();
     }
     Py_UCS1 separator = static_cast<Py_UCS1>(PyUnicode_READ_CHAR(delim, 0));
-    Ref result = Ref::steal(_PyDict_NewPresized(expected_entries(string, separator)));
+    Ref result = Ref::steal(new_presized_dict(expected_entries(string, separator)));
     if (!result || scan_pairs(result.get(), string, separator, convert) < 0) {
         return nullptr;
     }

@@ -33,7 +33,7 @@ PyObject* dump_value(PyObject* key, PyObject* value, PyObject* additional) {
         return normalised.release();
     }
     PyObject* args[] = {normalised.get()};
-    return _PyObject_Vectorcall(dumper.get(), args, 1, nullptr);
+    return vectorcall(dumper.get(), args, 1, nullptr);
 }
 
 PyObject* dump_entries(PyObject* some_dict, PyObject* additional) {
@@ -41,7 +41,7 @@ PyObject* dump_entries(PyObject* some_dict, PyObject* additional) {
         return raise_none_attribute("items");
     }
     Py_ssize_t size = PyDict_GET_SIZE(some_dict);
-    Ref result = Ref::steal(_PyDict_NewPresized(size));
+    Ref result = Ref::steal(new_presized_dict(size));
     if (!result) {
         return nullptr;
     }

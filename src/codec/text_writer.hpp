@@ -8,15 +8,12 @@ namespace velk {
 
 class TextWriter {
 public:
-    TextWriter() {
-        _PyUnicodeWriter_Init(&writer_);
-        writer_.overallocate = 1;
-    }
+    TextWriter() { writer_init(&writer_); }
     TextWriter(const TextWriter&) = delete;
     TextWriter& operator=(const TextWriter&) = delete;
     ~TextWriter() {
         if (!finished_) {
-            _PyUnicodeWriter_Dealloc(&writer_);
+            writer_dealloc(&writer_);
         }
     }
 
@@ -24,15 +21,18 @@ public:
     // through its own str().  Returns 0 or -1.
     int write_text_of(PyObject* item);
     // Writes a str.  Returns 0 or -1.
-    int write(PyObject* text) { return _PyUnicodeWriter_WriteStr(&writer_, text); }
+    int write(PyObject* text) { return writer_write_str(&writer_, text); }
     // The text written (new reference); the writer is spent.
     PyObject* finish() {
         finished_ = true;
-        return _PyUnicodeWriter_Finish(&writer_);
+        return writer_finish(&writer_);
     }
 
 private:
-    _PyUnicodeWriter writer_;
+    // Writes the ASCII characters [text, text + size).
+    int write_ascii(const char* text, std::size_t size);
+
+    UnicodeWriter writer_;
     bool finished_ = false;
 };
 

@@ -115,6 +115,22 @@ int bind(const Signature& sig, PyObject* args, PyObject* kwds, Ref* out) {
 
 }  // namespace
 
+PyObject* single_argument(const char* function, PyObject* const* args,
+                          Py_ssize_t nargs, PyObject* kwnames) {
+    if (kwnames && PyTuple_GET_SIZE(kwnames) != 0) {
+        PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments",
+                     function);
+        return nullptr;
+    }
+    if (nargs != 1) {
+        PyErr_Format(PyExc_TypeError,
+                     "%.200s() takes exactly one argument (%zd given)", function,
+                     nargs);
+        return nullptr;
+    }
+    return args[0];
+}
+
 int bind_arguments(const Signature& sig, PyObject* args, PyObject* kwds,
                    Ref* out) {
     if (bind(sig, args, kwds, out) < 0) {

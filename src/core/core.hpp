@@ -14,6 +14,8 @@
 #include <cstdint>
 #include <utility>
 
+#include "core/compat.hpp"
+
 namespace velk {
 
 // An owned reference.  `steal` takes over a reference the caller holds,
@@ -105,21 +107,26 @@ int check_argument_type(PyObject* obj, PyTypeObject* type, const char* name);
 // ---- Names -----------------------------------------------------------------
 
 // Where names are looked up: the module's namespace, then the builtins.
-// Both dictionaries are owned by the module and set once at initialisation.
+// Both dictionaries are owned by the module and set at initialisation.
 struct Namespace {
     PyObject* globals = nullptr;
     PyObject* builtins = nullptr;  // the builtins module's dict
 };
 extern Namespace ns;
 
+// Makes `globals` and `builtins` the namespace of every later lookup.
+// Returns 0 or -1.
+int enter_namespace(PyObject* globals, PyObject* builtins);
+
 // A name looked up at every use.  The last result is remembered with the
-// version tags of both dictionaries, so a lookup costs two comparisons until
-// either namespace changes.
+// version of both dictionaries, so a lookup costs a comparison until either
+// dictionary changes.
 struct GlobalName {
+    explicit GlobalName(const char* text) : text(text) {}
+
     const char* text;
     PyObject* name = nullptr;  // interned, created at initialisation
-    std::uint64_t globals_tag = 0;
-    std::uint64_t builtins_tag = 0;
+    NamespaceVersion version;
     PyObject* cached = nullptr;  // borrowed from one of the two dictionaries
 };
 
@@ -133,6 +140,14 @@ PyObject* lookup_global(GlobalName& entry);
 PyObject* lookup_name(const char* text);
 
 // ---- Argument binding ------------------------------------------------------
+
+// The argument of a one-argument function called the vectorcall way, or
+// nullptr with TypeError "<function>() takes no keyword arguments" or
+// "<function>() takes exactly one argument (<n> given)", which name the
+// function alone, as CPython 3.8's single-argument convention does (later
+// versions name the module too).  Borrowed from the call's arguments.
+PyObject* single_argument(const char* function, PyObject* const* args,
+                          Py_ssize_t nargs, PyObject* kwnames);
 
 // The parameters of a function called with positional and keyword arguments.
 struct Signature {

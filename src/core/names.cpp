@@ -1,16 +1,20 @@
+#include "core/compat.hpp"
 #include "core/core.hpp"
 
 namespace velk {
 
 Namespace ns;
 
-namespace {
-
-std::uint64_t version_tag(PyObject* dict) {
-    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+int enter_namespace(PyObject* globals, PyObject* builtins) {
+    if (watch_namespace(globals, builtins) < 0) {
+        return -1;
+    }
+    Py_INCREF(globals);
+    Py_XSETREF(ns.globals, globals);
+    Py_INCREF(builtins);
+    Py_XSETREF(ns.builtins, builtins);
+    return 0;
 }
-
-}  // namespace
 
 int intern_name(GlobalName& entry) {
     if (entry.name == nullptr) {
@@ -20,10 +24,8 @@ int intern_name(GlobalName& entry) {
 }
 
 PyObject* lookup_global(GlobalName& entry) {
-    std::uint64_t globals_tag = version_tag(ns.globals);
-    std::uint64_t builtins_tag = version_tag(ns.builtins);
-    if (entry.cached && entry.globals_tag == globals_tag &&
-        entry.builtins_tag == builtins_tag) {
+    NamespaceVersion version = namespace_version(ns.globals, ns.builtins);
+    if (entry.cached && entry.version == version) {
         // Neither dictionary changed since the cached object was found in
         // one of them, so that dictionary still holds it.
         Py_INCREF(entry.cached);
@@ -42,8 +44,7 @@ PyObject* lookup_global(GlobalName& entry) {
         return nullptr;
     }
     entry.cached = found;
-    entry.globals_tag = globals_tag;
-    entry.builtins_tag = builtins_tag;
+    entry.version = version;
     Py_INCREF(found);
     return found;
 }

@@ -1,11 +1,10 @@
-#include "core/compat.hpp"
 #include "core/core.hpp"
 
 namespace velk {
 
 int check_recursion_limit(const char* where) {
     end_recursion_grace();
-    if (thread_recursion_depth() >= Py_GetRecursionLimit()) {
+    if (at_recursion_limit()) {
         PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s",
                      where);
         return -1;

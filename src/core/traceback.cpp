@@ -32,7 +32,6 @@ void add_traceback(const char* name) {
     PyErr_Clear();
     PyErr_Restore(type, value, tb);
     if (frame) {
-        reinterpret_cast<PyFrameObject*>(frame.get())->f_lineno = 1;
         PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
     }
 }

@@ -19,7 +19,7 @@ bool interpreter_known = false;
 std::int64_t interpreter_id = -1;
 
 int check_interpreter() {
-    std::int64_t current = PyInterpreterState_GetID(PyThreadState_Get()->interp);
+    std::int64_t current = PyInterpreterState_GetID(current_interpreter());
     if (!interpreter_known) {
         if (current == -1) {
             return -1;
@@ -115,18 +115,14 @@ int capture_builtins() {
 }
 
 // Points name lookups and traceback frames at the module's namespace.
-int enter_namespace(PyObject* module) {
+int enter_module_namespace(PyObject* module) {
     PyObject* builtins = PyImport_AddModule("builtins");
     PyObject* globals = PyModule_GetDict(module);
     if (builtins == nullptr ||
-        PyDict_SetItemString(globals, "__builtins__", builtins) < 0) {
+        PyDict_SetItemString(globals, "__builtins__", builtins) < 0 ||
+        enter_namespace(globals, PyModule_GetDict(builtins)) < 0) {
         return -1;
     }
-    Py_INCREF(globals);
-    Py_XSETREF(ns.globals, globals);
-    PyObject* builtins_dict = PyModule_GetDict(builtins);
-    Py_INCREF(builtins_dict);
-    Py_XSETREF(ns.builtins, builtins_dict);
     set_traceback_globals(globals);
     return 0;
 }
@@ -153,7 +149,7 @@ int install_byte_xor() {
 int initialise(PyObject* module) {
     Py_INCREF(module);
     remembered_module = module;
-    if (enter_namespace(module) < 0 || create_strings() < 0 ||
+    if (enter_module_namespace(module) < 0 || create_strings() < 0 ||
         register_bare_name(module) < 0 || capture_builtins() < 0) {
         return -1;
     }

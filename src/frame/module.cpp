@@ -17,17 +17,27 @@ PyCFunction as_method(Function function) {
         reinterpret_cast<void (*)(void)>(function));
 }
 
+// The one-argument functions take their argument the vectorcall way and
+// check it themselves, so that their messages read the same on every
+// version (see single_argument).
 PyMethodDef methods[] = {
     {"_convert", as_method(py_convert), METH_VARARGS | METH_KEYWORDS, nullptr},
     {"_dump", as_method(py_dump), METH_VARARGS | METH_KEYWORDS, nullptr},
     {"_collect", as_method(py_collect), METH_VARARGS | METH_KEYWORDS, nullptr},
-    {"_iter_to_str", as_method(py_iter_to_str), METH_O, nullptr},
-    {"_object_convert", as_method(py_object_convert), METH_O, nullptr},
-    {"_object_dump", as_method(py_object_dump), METH_O, nullptr},
-    {"_object_collect", as_method(py_object_collect), METH_O, nullptr},
-    {"_color_convert", as_method(py_color_convert), METH_O, nullptr},
-    {"_color_dump", as_method(py_color_dump), METH_O, nullptr},
-    {"_color_collect", as_method(py_color_collect), METH_O, nullptr},
+    {"_iter_to_str", as_method(py_iter_to_str), METH_FASTCALL | METH_KEYWORDS,
+     nullptr},
+    {"_object_convert", as_method(py_object_convert), METH_FASTCALL | METH_KEYWORDS,
+     nullptr},
+    {"_object_dump", as_method(py_object_dump), METH_FASTCALL | METH_KEYWORDS,
+     nullptr},
+    {"_object_collect", as_method(py_object_collect), METH_FASTCALL | METH_KEYWORDS,
+     nullptr},
+    {"_color_convert", as_method(py_color_convert), METH_FASTCALL | METH_KEYWORDS,
+     nullptr},
+    {"_color_dump", as_method(py_color_dump), METH_FASTCALL | METH_KEYWORDS,
+     nullptr},
+    {"_color_collect", as_method(py_color_collect), METH_FASTCALL | METH_KEYWORDS,
+     nullptr},
     {"byte_xor", as_method(py_byte_xor), METH_VARARGS | METH_KEYWORDS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };

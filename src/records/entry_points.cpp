@@ -36,30 +36,52 @@ PyObject* collect_entry(const char* name, PyObject* some_dict,
 
 }  // namespace
 
-PyObject* py_object_convert(PyObject*, PyObject* string) {
-    return convert_entry("_velkc._object_convert", string, strings.comma,
-                         RecordKind::object);
+PyObject* py_object_convert(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+    PyObject* string = single_argument("_object_convert", args, nargs, kwnames);
+    return string ? convert_entry("_velkc._object_convert", string,
+                                  strings.comma, RecordKind::object)
+                  : nullptr;
 }
 
-PyObject* py_object_dump(PyObject*, PyObject* some_dict) {
-    return dump_entry("_velkc._object_dump", some_dict, tables.OBJECT_ADDITIONAL);
+PyObject* py_object_dump(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+    PyObject* some_dict = single_argument("_object_dump", args, nargs, kwnames);
+    return some_dict ? dump_entry("_velkc._object_dump", some_dict,
+                                  tables.OBJECT_ADDITIONAL)
+                     : nullptr;
 }
 
-PyObject* py_object_collect(PyObject*, PyObject* some_dict) {
-    return collect_entry("_velkc._object_collect", some_dict, strings.comma);
+PyObject* py_object_collect(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+    PyObject* some_dict =
+        single_argument("_object_collect", args, nargs, kwnames);
+    return some_dict ? collect_entry("_velkc._object_collect", some_dict,
+                                     strings.comma)
+                     : nullptr;
 }
 
-PyObject* py_color_convert(PyObject*, PyObject* string) {
-    return convert_entry("_velkc._color_convert", string, strings.underscore,
-                         RecordKind::colour);
+PyObject* py_color_convert(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+    PyObject* string = single_argument("_color_convert", args, nargs, kwnames);
+    return string ? convert_entry("_velkc._color_convert", string,
+                                  strings.underscore, RecordKind::colour)
+                  : nullptr;
 }
 
-PyObject* py_color_dump(PyObject*, PyObject* some_dict) {
-    return dump_entry("_velkc._color_dump", some_dict, nullptr);
+PyObject* py_color_dump(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+    PyObject* some_dict = single_argument("_color_dump", args, nargs, kwnames);
+    return some_dict ? dump_entry("_velkc._color_dump", some_dict, nullptr)
+                     : nullptr;
 }
 
-PyObject* py_color_collect(PyObject*, PyObject* some_dict) {
-    return collect_entry("_velkc._color_collect", some_dict, strings.underscore);
+PyObject* py_color_collect(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+    PyObject* some_dict = single_argument("_color_collect", args, nargs, kwnames);
+    return some_dict ? collect_entry("_velkc._color_collect", some_dict,
+                                     strings.underscore)
+                     : nullptr;
 }
 
 }  // namespace velk

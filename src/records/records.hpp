@@ -6,11 +6,18 @@
 
 namespace velk {
 
-PyObject* py_object_convert(PyObject* module, PyObject* string);
-PyObject* py_object_dump(PyObject* module, PyObject* some_dict);
-PyObject* py_object_collect(PyObject* module, PyObject* some_dict);
-PyObject* py_color_convert(PyObject* module, PyObject* string);
-PyObject* py_color_dump(PyObject* module, PyObject* some_dict);
-PyObject* py_color_collect(PyObject* module, PyObject* some_dict);
+// One argument each, called the vectorcall way.
+PyObject* py_object_convert(PyObject* module, PyObject* const* args,
+                            Py_ssize_t nargs, PyObject* kwnames);
+PyObject* py_object_dump(PyObject* module, PyObject* const* args,
+                         Py_ssize_t nargs, PyObject* kwnames);
+PyObject* py_object_collect(PyObject* module, PyObject* const* args,
+                            Py_ssize_t nargs, PyObject* kwnames);
+PyObject* py_color_convert(PyObject* module, PyObject* const* args,
+                           Py_ssize_t nargs, PyObject* kwnames);
+PyObject* py_color_dump(PyObject* module, PyObject* const* args,
+                        Py_ssize_t nargs, PyObject* kwnames);
+PyObject* py_color_collect(PyObject* module, PyObject* const* args,
+                           Py_ssize_t nargs, PyObject* kwnames);
 
 }  // namespace velk

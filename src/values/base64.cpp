@@ -20,7 +20,7 @@ PyObject* run_coder(PyObject* string, bool encode) {
     }
     PyObject* args[] = {string, encode ? Py_True : Py_False};
     Ref result = Ref::steal(
-        _PyObject_Vectorcall(do_base64.get(), args, 1, strings.encode_kwnames));
+        vectorcall(do_base64.get(), args, 1, strings.encode_kwnames));
     if (!result || expect_exact(result.get(), &PyUnicode_Type, "unicode") < 0) {
         return nullptr;
     }

@@ -16,10 +16,12 @@ struct PlainBuiltin {
     PyTypeObject* type;
     PyObject* mapped;  // borrowed from _MAPPING, or nullptr
 };
+// type(None) has no public name before 3.13; it is read from None when the
+// module is loaded.
 PlainBuiltin plain_builtins[] = {
     {&PyLong_Type, nullptr},     {&PyUnicode_Type, nullptr},
     {&PyFloat_Type, nullptr},    {&PyBool_Type, nullptr},
-    {&_PyNone_Type, nullptr},    {&PyList_Type, nullptr},
+    {Py_TYPE(Py_None), nullptr}, {&PyList_Type, nullptr},
     {&PyTuple_Type, nullptr},    {&PySet_Type, nullptr},
     {&PyDict_Type, nullptr},     {&PyFrozenSet_Type, nullptr},
     {&PyBytes_Type, nullptr},
@@ -43,7 +45,7 @@ PyObject* call_mapped(PyObject* mapped, PyObject* value) {
         return iter_to_str(value);
     }
     PyObject* args[] = {value};
-    return _PyObject_Vectorcall(mapped, args, 1, nullptr);
+    return vectorcall(mapped, args, 1, nullptr);
 }
 
 // 1 when `Enum` is in the __mro__ of `cls`, 0 when not, -1 on error.

@@ -105,8 +105,10 @@ PyObject* iter_to_str(PyObject* collection) {
     return traced("_velkc._iter_to_str", text);
 }
 
-PyObject* py_iter_to_str(PyObject*, PyObject* collection) {
-    return iter_to_str(collection);
+PyObject* py_iter_to_str(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+    PyObject* collection = single_argument("_iter_to_str", args, nargs, kwnames);
+    return collection ? iter_to_str(collection) : nullptr;
 }
 
 }  // namespace velk

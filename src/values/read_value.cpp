@@ -14,7 +14,7 @@ PyObject* read_member(PyObject* cls, PyObject* value) {
         return nullptr;
     }
     PyObject* args[] = {number.get()};
-    return _PyObject_Vectorcall(cls, args, 1, nullptr);
+    return vectorcall(cls, args, 1, nullptr);
 }
 
 // HSV.from_string(value), with HSV as the namespace binds it now.

@@ -50,7 +50,8 @@ PyObject* convert_type(PyObject* value);
 // builtin classes.  Returns 0 or -1.
 int cache_builtin_mappings();
 
-// The exported `_iter_to_str` (one argument).
-PyObject* py_iter_to_str(PyObject* module, PyObject* collection);
+// The exported `_iter_to_str` (one argument, called the vectorcall way).
+PyObject* py_iter_to_str(PyObject* module, PyObject* const* args,
+                         Py_ssize_t nargs, PyObject* kwnames);
 
 }  // namespace velk

@@ -41,17 +41,24 @@ PyObject* integer_of(PyObject* key) {
     return result.release();
 }
 
-// The key as a signed 32-bit value.  Returns 0 or -1.
+// The key as a signed 32-bit value, refused as the host refuses an int too
+// large for a C int.  Returns 0 or -1.
 int convert_key(PyObject* key, int* out) {
     Ref number = Ref::steal(integer_of(key));
     if (!number) {
         return -1;
     }
-    int value = _PyLong_AsInt(number.get());
+    int overflow = 0;
+    long value = PyLong_AsLongAndOverflow(number.get(), &overflow);
     if (value == -1 && PyErr_Occurred()) {
         return -1;
     }
-    *out = value;
+    if (overflow || value > INT_MAX || value < INT_MIN) {
+        PyErr_SetString(PyExc_OverflowError,
+                        "Python int too large to convert to C int");
+        return -1;
+    }
+    *out = static_cast<int>(value);
     return 0;
 }
 
