@@ -223,6 +223,8 @@ def canon(obj, memo=None):
         return (cls.__name__, obj)
     if cls is float:
         return ("float", "nan" if math.isnan(obj) else obj)
+    if cls is complex:
+        return ("complex", repr(obj))
     if id(obj) in memo:
         return ("cycle", memo[id(obj)])
     memo[id(obj)] = len(memo)
