@@ -1,17 +1,25 @@
-# Every target sets up what it needs by itself: a virtual environment with
-# CPython 3.8 (override with PYTHON=...), the package installed from this
-# checkout the way users get it, and the test or benchmark dependencies.
-PYTHON ?= $(lastword $(wildcard $(shell pyenv root 2>/dev/null)/versions/3.8.*/bin/python3.8))
-ifeq ($(PYTHON),)
-PYTHON := python3.8
-endif
-VENV ?= .venv
+# Every target sets up what it needs by itself: a virtual environment for
+# the interpreter PYTHON, the package installed from this checkout the way
+# users get it, and the test or benchmark dependencies.
+#
+# PYTHON is a version (3.8, the default, to 3.13), taken from pyenv or else
+# from the PATH, or the path of an interpreter. Each version has its own
+# virtual environment: .venv for 3.8, .venv-3.X for the others.
+PYTHON ?= 3.8
+PYENV_ROOT := $(shell pyenv root 2>/dev/null)
+# find_python VERSION: the newest pyenv interpreter of VERSION, else the
+# PATH's pythonVERSION; empty when there is neither.
+find_python = $(or $(lastword $(wildcard $(PYENV_ROOT)/versions/$(1).*/bin/python$(1))),$(shell command -v python$(1)))
+INTERPRETER := $(if $(filter 3.%,$(PYTHON)),$(call find_python,$(PYTHON)),$(PYTHON))
+PYTHON_VERSION := $(if $(INTERPRETER),$(shell $(INTERPRETER) -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null))
+VENV ?= $(if $(filter 3.8,$(PYTHON_VERSION)),.venv,.venv-$(PYTHON_VERSION))
 VPY := $(VENV)/bin/python
 
-.PHONY: test demo bench test-asan fuzz fuzz-long valgrind dev clean
+.PHONY: install test demo bench test-asan fuzz fuzz-long valgrind dev clean
 
 $(VPY):
-	$(PYTHON) -m venv $(VENV)
+	@$(if $(PYTHON_VERSION),:,$(error PYTHON=$(PYTHON): no such interpreter under pyenv ($(PYENV_ROOT)/versions) nor on the PATH))
+	$(INTERPRETER) -m venv $(VENV)
 	$(VPY) -m pip install --quiet --upgrade pip
 
 # Installs the package from this checkout (not editable) with its test extras.
@@ -34,15 +42,15 @@ bench: $(VPY)
 # The whole test suite against a build with AddressSanitizer and
 # UndefinedBehaviorSanitizer, in its own virtual environment.
 test-asan:
-	PYTHON=$(PYTHON) tools/asan.sh
+	PYTHON=$(INTERPRETER) tools/asan.sh
 
 # Coverage-guided fuzzing of every exported function under the sanitizers:
 # a bounded run (CI) and a long one.
 fuzz:
-	PYTHON=$(PYTHON) tools/fuzz.sh 60
+	PYTHON=$(INTERPRETER) tools/fuzz.sh 60
 
 fuzz-long:
-	PYTHON=$(PYTHON) tools/fuzz.sh 3600
+	PYTHON=$(INTERPRETER) tools/fuzz.sh 3600
 
 # A representative subset of the tests under valgrind.
 valgrind: install
@@ -50,7 +58,7 @@ valgrind: install
 
 # In-place build for working on the C++: the module lands in velk/ so that
 # tests run against the checkout with PYTHONPATH=.
-DEVBUILD ?= build/dev
+DEVBUILD ?= build/dev-$(PYTHON_VERSION)
 $(VENV)/.dev-deps: $(VPY)
 	$(VPY) -m pip install --quiet scikit-build-core pytest hypothesis
 	touch $@
