@@ -10,12 +10,14 @@ PYENV_ROOT := $(shell pyenv root 2>/dev/null)
 # find_python VERSION: the newest pyenv interpreter of VERSION, else the
 # PATH's pythonVERSION; empty when there is neither.
 find_python = $(or $(lastword $(wildcard $(PYENV_ROOT)/versions/$(1).*/bin/python$(1))),$(shell command -v python$(1)))
+# require_python VERSION: the same, and a failure of the target without one.
+require_python = $(or $(call find_python,$(1)),$(error no CPython $(1) under pyenv ($(PYENV_ROOT)/versions) nor on the PATH))
 INTERPRETER := $(if $(filter 3.%,$(PYTHON)),$(call find_python,$(PYTHON)),$(PYTHON))
 PYTHON_VERSION := $(if $(INTERPRETER),$(shell $(INTERPRETER) -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null))
 VENV ?= $(if $(filter 3.8,$(PYTHON_VERSION)),.venv,.venv-$(PYTHON_VERSION))
 VPY := $(VENV)/bin/python
 
-.PHONY: install test demo bench test-asan fuzz fuzz-long valgrind dev clean
+.PHONY: install test demo bench test-asan fuzz fuzz-long valgrind wheels dev clean
 
 $(VPY):
 	@$(if $(PYTHON_VERSION),:,$(error PYTHON=$(PYTHON): no such interpreter under pyenv ($(PYENV_ROOT)/versions) nor on the PATH))
@@ -56,6 +58,13 @@ fuzz-long:
 valgrind: install
 	tools/valgrind.sh $(VENV)
 
+# Release files in dist/: an sdist, and a wheel for each of WHEEL_VERSIONS
+# built from it and repaired to a manylinux tag. A version without its
+# interpreter fails the target.
+WHEEL_VERSIONS ?= 3.8 3.9 3.10 3.11 3.12 3.13
+wheels:
+	PYTHON=$(INTERPRETER) tools/wheels.sh dist $(foreach version,$(WHEEL_VERSIONS),$(call require_python,$(version)))
+
 # In-place build for working on the C++: the module lands in velk/ so that
 # tests run against the checkout with PYTHONPATH=.
 DEVBUILD ?= build/dev-$(PYTHON_VERSION)
@@ -70,4 +79,4 @@ dev: $(VENV)/.dev-deps
 	cp $(DEVBUILD)/_velkc*.so velk/.new_velkc.so && mv velk/.new_velkc.so velk/$$(basename $(DEVBUILD)/_velkc*.so)
 
 clean:
-	rm -rf build $(VENV) velk/_velkc*.so
+	rm -rf build dist $(VENV) velk/_velkc*.so
