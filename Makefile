@@ -17,7 +17,7 @@ PYTHON_VERSION := $(if $(INTERPRETER),$(shell $(INTERPRETER) -c 'import sys; pri
 VENV ?= $(if $(filter 3.8,$(PYTHON_VERSION)),.venv,.venv-$(PYTHON_VERSION))
 VPY := $(VENV)/bin/python
 
-.PHONY: install test demo bench test-asan fuzz fuzz-long valgrind wheels dev clean
+.PHONY: install test demo bench test-asan fuzz fuzz-long valgrind wheels test-dist dev clean
 
 $(VPY):
 	@$(if $(PYTHON_VERSION),:,$(error PYTHON=$(PYTHON): no such interpreter under pyenv ($(PYENV_ROOT)/versions) nor on the PATH))
@@ -64,6 +64,12 @@ valgrind: install
 WHEEL_VERSIONS ?= 3.8 3.9 3.10 3.11 3.12 3.13
 wheels:
 	PYTHON=$(INTERPRETER) tools/wheels.sh dist $(foreach version,$(WHEEL_VERSIONS),$(call require_python,$(version)))
+
+# The release files built as `make wheels` builds them, the sdist and the
+# wheel of PYTHON only, installed into fresh virtual environments.
+test-dist: install
+	PYTHON=$(INTERPRETER) tools/wheels.sh build/dist $(INTERPRETER)
+	cd tests && VELK_DIST=$(abspath build/dist) ../$(VENV)/bin/pytest -q -p no:cacheprovider test_distribution.py
 
 # In-place build for working on the C++: the module lands in velk/ so that
 # tests run against the checkout with PYTHONPATH=.
