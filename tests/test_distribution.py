@@ -6,7 +6,6 @@ there as pip builds it for a user.
 folder in VELK_DIST. Without VELK_DIST these tests are skipped, since the
 build takes a minute, too long for every run of the suite; with it, a
 missing file fails them."""
-import email
 import json
 import os
 import subprocess
@@ -73,16 +72,10 @@ def test_wheel_is_repaired_to_manylinux(wheel):
     assert all(p.startswith("manylinux") for p in platforms), wheel.name
 
 
-def test_wheel_metadata_names_the_licence_and_this_interpreter(wheel):
+def test_wheel_carries_the_licence(wheel):
     with zipfile.ZipFile(str(wheel)) as archive:
         names = archive.namelist()
-        info = [n for n in names if n.endswith(".dist-info/METADATA")]
-        assert len(info) == 1, names
-        metadata = email.message_from_bytes(archive.read(info[0]))
     assert any(n.endswith(".dist-info/licenses/LICENSE") for n in names), names
-    assert metadata["License"] == "MIT"
-    assert "Programming Language :: Python :: %d.%d" % sys.version_info[:2] in metadata.get_all("Classifier")
-    assert metadata["Requires-Python"] == ">=3.8"
 
 
 @pytest.mark.parametrize("kind", ["wheel", "sdist"])
