@@ -1,17 +1,27 @@
-# Every target sets up what it needs by itself: a virtual environment with
-# CPython 3.8 (override with PYTHON=...), the package installed from this
-# checkout the way users get it, and the test or benchmark dependencies.
-PYTHON ?= $(lastword $(wildcard $(shell pyenv root 2>/dev/null)/versions/3.8.*/bin/python3.8))
-ifeq ($(PYTHON),)
-PYTHON := python3.8
-endif
-VENV ?= .venv
+# Every target sets up what it needs by itself: a virtual environment for
+# the interpreter PYTHON, the package installed from this checkout the way
+# users get it, and the test or benchmark dependencies.
+#
+# PYTHON is a version (3.8, the default, to 3.13), taken from pyenv or else
+# from the PATH, or the path of an interpreter. Each version has its own
+# virtual environment: .venv for 3.8, .venv-3.X for the others.
+PYTHON ?= 3.8
+PYENV_ROOT := $(shell pyenv root 2>/dev/null)
+# find_python VERSION: the newest pyenv interpreter of VERSION, else the
+# PATH's pythonVERSION; empty when there is neither.
+find_python = $(or $(lastword $(wildcard $(PYENV_ROOT)/versions/$(1).*/bin/python$(1))),$(shell command -v python$(1)))
+# require_python VERSION: the same, and a failure of the target without one.
+require_python = $(or $(call find_python,$(1)),$(error no CPython $(1) under pyenv ($(PYENV_ROOT)/versions) nor on the PATH))
+INTERPRETER := $(if $(filter 3.%,$(PYTHON)),$(call find_python,$(PYTHON)),$(PYTHON))
+PYTHON_VERSION := $(if $(INTERPRETER),$(shell $(INTERPRETER) -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null))
+VENV ?= $(if $(filter 3.8,$(PYTHON_VERSION)),.venv,.venv-$(PYTHON_VERSION))
 VPY := $(VENV)/bin/python
 
-.PHONY: test demo bench test-asan fuzz fuzz-long valgrind dev clean
+.PHONY: install test demo bench test-asan fuzz fuzz-long valgrind wheels test-dist dev clean
 
 $(VPY):
-	$(PYTHON) -m venv $(VENV)
+	@$(if $(PYTHON_VERSION),:,$(error PYTHON=$(PYTHON): no such interpreter under pyenv ($(PYENV_ROOT)/versions) nor on the PATH))
+	$(INTERPRETER) -m venv $(VENV)
 	$(VPY) -m pip install --quiet --upgrade pip
 
 # Installs the package from this checkout (not editable) with its test extras.
@@ -34,23 +44,36 @@ bench: $(VPY)
 # The whole test suite against a build with AddressSanitizer and
 # UndefinedBehaviorSanitizer, in its own virtual environment.
 test-asan:
-	PYTHON=$(PYTHON) tools/asan.sh
+	PYTHON=$(INTERPRETER) tools/asan.sh
 
 # Coverage-guided fuzzing of every exported function under the sanitizers:
 # a bounded run (CI) and a long one.
 fuzz:
-	PYTHON=$(PYTHON) tools/fuzz.sh 60
+	PYTHON=$(INTERPRETER) tools/fuzz.sh 60
 
 fuzz-long:
-	PYTHON=$(PYTHON) tools/fuzz.sh 3600
+	PYTHON=$(INTERPRETER) tools/fuzz.sh 3600
 
 # A representative subset of the tests under valgrind.
 valgrind: install
 	tools/valgrind.sh $(VENV)
 
+# Release files in dist/: an sdist, and a wheel for each of WHEEL_VERSIONS
+# built from it and repaired to a manylinux tag. A version without its
+# interpreter fails the target.
+WHEEL_VERSIONS ?= 3.8 3.9 3.10 3.11 3.12 3.13
+wheels:
+	PYTHON=$(INTERPRETER) tools/wheels.sh dist $(foreach version,$(WHEEL_VERSIONS),$(call require_python,$(version)))
+
+# The release files built as `make wheels` builds them, the sdist and the
+# wheel of PYTHON only, installed into fresh virtual environments.
+test-dist: install
+	PYTHON=$(INTERPRETER) tools/wheels.sh build/dist $(INTERPRETER)
+	cd tests && VELK_DIST=$(abspath build/dist) ../$(VENV)/bin/pytest -q -p no:cacheprovider test_distribution.py
+
 # In-place build for working on the C++: the module lands in velk/ so that
 # tests run against the checkout with PYTHONPATH=.
-DEVBUILD ?= build/dev
+DEVBUILD ?= build/dev-$(PYTHON_VERSION)
 $(VENV)/.dev-deps: $(VPY)
 	$(VPY) -m pip install --quiet scikit-build-core pytest hypothesis
 	touch $@
@@ -62,4 +85,4 @@ dev: $(VENV)/.dev-deps
 	cp $(DEVBUILD)/_velkc*.so velk/.new_velkc.so && mv velk/.new_velkc.so velk/$$(basename $(DEVBUILD)/_velkc*.so)
 
 clean:
-	rm -rf build $(VENV) velk/_velkc*.so
+	rm -rf build dist $(VENV) velk/_velkc*.so

@@ -74,8 +74,11 @@ def native_frames(excinfo):
     return [n for n in names if n.startswith("_velkc.") or n == "init _velkc"]
 
 
-def run_python(code, path=(), check=True):
+def run_python(code, path=(), check=True, site=True):
     """Run `code` in a fresh interpreter, with `path` ahead of sys.path.
+
+    With site=False the interpreter starts without the site module (-S): no
+    site-packages, so no installed package, editable or not, is importable.
 
     Returns the completed process; stdout and stderr are text."""
     env = dict(os.environ)
@@ -84,7 +87,7 @@ def run_python(code, path=(), check=True):
         parts.append(env["PYTHONPATH"])
     env["PYTHONPATH"] = os.pathsep.join(parts)
     proc = subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)],
+        [sys.executable] + ([] if site else ["-S"]) + ["-c", textwrap.dedent(code)],
         env=env,
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,

@@ -59,10 +59,10 @@ MODULE_ATTRIBUTES = ("__name__", "__doc__", "__loader__", "__file__", "__package
 # ---------------------------------------------------------------- helpers
 
 
-def fresh_json(code, path=(), check=True):
+def fresh_json(code, path=(), check=True, site=True):
     """Run `code` in a fresh interpreter and return the JSON object that its
     last line of output holds."""
-    proc = run_python(code, path=path, check=check)
+    proc = run_python(code, path=path, check=check, site=site)
     lines = proc.stdout.strip().splitlines()
     assert lines, "no output:\n" + proc.stderr
     return json.loads(lines[-1])
@@ -70,16 +70,28 @@ def fresh_json(code, path=(), check=True):
 
 class PackageCopy:
     """A copy of the velk package and of the top-level `enums` module in a
-    temporary directory, importable ahead of the real ones."""
+    temporary directory, the only ones that its interpreters can import.
+
+    The Python files are copied from the folder that the package is imported
+    from and the built module from the file that was loaded: one folder for
+    an ordinary install, the checkout and the environment for an editable
+    one. A module built in place in the source folder, which may be stale,
+    is left out."""
 
     def __init__(self, root):
         import enums
+        import velk
         import velk._velkc
 
         self.root = Path(root)
+        source = Path(velk.__file__).resolve().parent
+        shutil.copytree(
+            str(source), str(self.root / "velk"),
+            ignore=shutil.ignore_patterns("__pycache__", ".*", "_velkc*.so"),
+        )
+        built = Path(velk._velkc.__file__).resolve()
+        shutil.copy2(str(built), str(self.root / "velk" / built.name))
         ignore = shutil.ignore_patterns("__pycache__", ".*")
-        velk_dir = Path(velk._velkc.__file__).resolve().parent
-        shutil.copytree(str(velk_dir), str(self.root / "velk"), ignore=ignore)
         enums_file = Path(enums.__file__).resolve()
         if enums_file.name == "__init__.py":
             shutil.copytree(str(enums_file.parent), str(self.root / "enums"), ignore=ignore)
@@ -115,17 +127,19 @@ class PackageCopy:
         return "\n".join(lines)
 
     def run(self, code, check=True):
-        """Run `code` in a fresh interpreter that finds this copy first.
+        """Run `code` in a fresh interpreter that finds this copy only.
 
-        The code runs after a prologue that puts the copy at the head of the
-        search path, keeps bytecode out of it, and defines `TMP`."""
+        The interpreter starts without site-packages, where an editable
+        install's import hook would hand out the checkout's files instead of
+        the copy's. The code runs after a prologue that puts the copy at the
+        head of the search path, keeps bytecode out of it, and defines `TMP`."""
         prologue = (
             "import sys\n"
             "sys.dont_write_bytecode = True\n"
             "TMP = %r\n"
             "sys.path.insert(0, TMP)\n" % str(self.root)
         )
-        return fresh_json(prologue + code, path=[self.root], check=check)
+        return fresh_json(prologue + code, path=[self.root], check=check, site=False)
 
 
 @pytest.fixture

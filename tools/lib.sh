@@ -55,3 +55,13 @@ quiet_pip() {
     fi
     rm -f "$log"
 }
+
+# quiet COMMAND...: runs COMMAND, showing its output only when it fails.
+quiet() {
+    local log status=0
+    log=$(mktemp)
+    "$@" >"$log" 2>&1 || status=$?
+    [ "$status" = 0 ] || cat "$log"
+    rm -f "$log"
+    return "$status"
+}

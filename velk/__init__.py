@@ -8,4 +8,4 @@ Nothing is imported here: the native module imports those modules while it
 initialises, so this package must stay importable without it.
 """
 
-__version__ = "0.1.0"
+__version__ = "0.2.0"
