@@ -8,18 +8,37 @@ namespace velk {
 
 namespace {
 
-// The dumped form of one entry: its key's dumper applied to the normalised
-// value.  A key without a dumper keeps the normalised value itself, the same
-// object, which is all the identity dumper would do.
-PyObject* dump_value(PyObject* key, PyObject* value, PyObject* additional) {
-    if (additional == Py_None) {
-        return raise_none_attribute("get");
+// Whether the str `key` is the text key, "31".
+bool is_text_key(PyObject* key) {
+    return PyUnicode_GET_LENGTH(key) == 2 &&
+           PyUnicode_KIND(key) == PyUnicode_1BYTE_KIND &&
+           PyUnicode_1BYTE_DATA(key)[0] == '3' && PyUnicode_1BYTE_DATA(key)[1] == '1';
+}
+
+// Whether looking `key` up in `additional` could find anything or fail.
+// Not for a str key, whose hash is known and cannot fail, in an empty table,
+// nor in the module's own table of object records, which holds one dumper,
+// under the text key, and never changes.
+bool needs_lookup(PyObject* key, PyObject* additional) {
+    if (!PyUnicode_CheckExact(key)) {
+        return true;
     }
+    if (additional == tables.OBJECT_ADDITIONAL) {
+        return is_text_key(key);
+    }
+    return PyDict_GET_SIZE(additional) != 0;
+}
+
+// The dumped form of one entry: its key's dumper, which `lookup` says may
+// exist, applied to the normalised value.  A key without a dumper keeps the
+// normalised value itself, the same object, which is all the identity
+// dumper would do.
+PyObject* dump_value(PyObject* key, PyObject* value, PyObject* additional,
+                     bool lookup) {
     // The table may change while the value is normalised, so the dumper is
-    // held from here on.  An empty table needs no lookup for a str key,
-    // whose hash is known and cannot fail.
+    // held from here on.
     Ref dumper;
-    if (PyDict_GET_SIZE(additional) != 0 || !PyUnicode_CheckExact(key)) {
+    if (lookup) {
         dumper = Ref::borrow(PyDict_GetItemWithError(additional, key));
         if (!dumper && PyErr_Occurred()) {
             return nullptr;
@@ -56,10 +75,23 @@ PyObject* dump_entries(PyObject* some_dict, PyObject* additional) {
         if (!PyDict_Next(some_dict, &pos, &key_item, &value_item)) {
             return result.release();
         }
+        if (additional == Py_None) {
+            return raise_none_attribute("get");
+        }
+        bool lookup = needs_lookup(key_item, additional);
+        if (!lookup && kept_as_is(value_item)) {
+            // Most values of a record: nothing runs that could touch the
+            // entry before it is stored as it is.
+            if (PyDict_SetItem(result.get(), key_item, value_item) < 0) {
+                return nullptr;
+            }
+            continue;
+        }
         // Held across the calls back into Python, which may remove them.
         Ref key = Ref::borrow(key_item);
         Ref value = Ref::borrow(value_item);
-        Ref dumped = Ref::steal(dump_value(key.get(), value.get(), additional));
+        Ref dumped =
+            Ref::steal(dump_value(key.get(), value.get(), additional, lookup));
         if (!dumped || PyDict_SetItem(result.get(), key.get(), dumped.get()) < 0) {
             return nullptr;
         }

@@ -139,6 +139,16 @@ PyObject* lookup_global(GlobalName& entry);
 // The same for a name looked up once, as initialisation does.
 PyObject* lookup_name(const char* text);
 
+// What `entry`'s name was last found bound to, when neither dictionary has
+// changed since, else nullptr; looks nothing up and raises nothing.
+// Borrowed from the dictionary that holds it, so for a test that runs no
+// code before it is done with it.
+inline PyObject* cached_global(const GlobalName& entry) {
+    return entry.version == namespace_version(ns.globals, ns.builtins)
+               ? entry.cached
+               : nullptr;
+}
+
 // ---- Argument binding ------------------------------------------------------
 
 // The argument of a one-argument function called the vectorcall way, or

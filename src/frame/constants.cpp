@@ -75,26 +75,4 @@ int create_strings() {
     return 0;
 }
 
-int key_number(const Py_UCS1* data, Py_ssize_t size) {
-    if (size < 1 || size > 3 || data[0] < '1' || data[0] > '9') {
-        return 0;
-    }
-    int number = 0;
-    for (Py_ssize_t i = 0; i < size; ++i) {
-        if (data[i] < '0' || data[i] > '9') {
-            return 0;
-        }
-        number = number * 10 + (data[i] - '0');
-    }
-    return number <= max_key ? number : 0;
-}
-
-int key_number(PyObject* key) {
-    if (!PyUnicode_Check(key) || !PyUnicode_IS_READY(key) ||
-        PyUnicode_KIND(key) != PyUnicode_1BYTE_KIND) {
-        return 0;
-    }
-    return key_number(PyUnicode_1BYTE_DATA(key), PyUnicode_GET_LENGTH(key));
-}
-
 }  // namespace velk

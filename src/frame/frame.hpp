@@ -13,6 +13,8 @@ extern PyObject* captured_staticmethod;
 
 // Highest property number that a key text can hold.
 constexpr int max_key = 108;
+// The object records' text property, the one key with a dumper of its own.
+constexpr int text_key = 31;
 
 // The module's constant strings, created and hashed once.
 struct Strings {
@@ -98,11 +100,31 @@ struct KeyKinds {
 };
 extern KeyKinds key_kinds[max_key + 1];
 
-// The property number held by `key` when it is exactly a key text ("1" to
-// "108": digits, no sign, no leading zero), else 0.  For an exact str.
-int key_number(PyObject* key);
-// The same for the characters [data, data + size) of a one-byte string.
-int key_number(const Py_UCS1* data, Py_ssize_t size);
+// The property number held by the characters [data, data + size) of a
+// one-byte string when they are exactly a key text ("1" to "108": digits,
+// no sign, no leading zero), else 0.
+inline int key_number(const Py_UCS1* data, Py_ssize_t size) {
+    if (size < 1 || size > 3 || data[0] < '1' || data[0] > '9') {
+        return 0;
+    }
+    int number = 0;
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        if (data[i] < '0' || data[i] > '9') {
+            return 0;
+        }
+        number = number * 10 + (data[i] - '0');
+    }
+    return number <= max_key ? number : 0;
+}
+
+// The same for a str.
+inline int key_number(PyObject* key) {
+    if (!PyUnicode_Check(key) || !PyUnicode_IS_READY(key) ||
+        PyUnicode_KIND(key) != PyUnicode_1BYTE_KIND) {
+        return 0;
+    }
+    return key_number(PyUnicode_1BYTE_DATA(key), PyUnicode_GET_LENGTH(key));
+}
 
 // The shared empty table: `_dump`'s default table of additional dumpers.
 extern PyObject* empty_table;

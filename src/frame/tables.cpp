@@ -85,7 +85,7 @@ int build_key_sets() {
 }
 
 int build_single_keys() {
-    return (set_table(tables.TEXT, single_key(31)) < 0 ||
+    return (set_table(tables.TEXT, single_key(text_key)) < 0 ||
            set_table(tables.GROUPS, single_key(57)) < 0 ||
            set_table(tables.Z_LAYER, single_key(24)) < 0 ||
            set_table(tables.EASING, single_key(30)) < 0 ||

@@ -122,4 +122,17 @@ PyObject* convert_type(PyObject* value) {
     return traced("_velkc._convert_type", normalise(value));
 }
 
+bool kept_as_is(PyObject* value) {
+    PyTypeObject* type = Py_TYPE(value);
+    if (type != &PyLong_Type && type != &PyFloat_Type &&
+        type != &PyUnicode_Type && value != Py_None) {
+        return false;
+    }
+    // The mro of these classes is the class and object.
+    PyObject* base = cached_global(name_enum);
+    return base && base != reinterpret_cast<PyObject*>(type) &&
+           base != reinterpret_cast<PyObject*>(&PyBaseObject_Type) &&
+           !find_plain_builtin(type)->mapped;
+}
+
 }  // namespace velk

@@ -40,6 +40,17 @@ PyObject* join_items(PyObject* joiner, PyObject* first, PyObject* iterator,
     return PyErr_Occurred() ? nullptr : texts.finish();
 }
 
+// Builtin collections whose fresh iterator, made right after the probe,
+// would draw what the probe's iterator draws from then on: the probed
+// element, then the rest.  Nothing runs between the two that could change
+// them.
+bool walks_alike(PyObject* collection) {
+    PyTypeObject* type = Py_TYPE(collection);
+    return type == &PyList_Type || type == &PyTuple_Type || type == &PySet_Type ||
+           type == &PyFrozenSet_Type || type == &PyDict_Type ||
+           type == &PyUnicode_Type;
+}
+
 // The first element decides the form.  A re-iterable collection is walked
 // afresh after that probe; a one-shot iterator cannot be, so the probed
 // element is written first and the rest drawn from the same iterator, so
@@ -55,7 +66,7 @@ PyObject* join_collection(PyObject* collection) {
     }
     bool records = first && Py_TYPE(first.get()) == &PyDict_Type;
     PyObject* joiner = records ? strings.pipe : strings.dot;
-    if (first && iterator.get() == collection) {
+    if (first && (iterator.get() == collection || walks_alike(collection))) {
         return join_items(joiner, first.get(), iterator.get(), records);
     }
     first = Ref();

@@ -46,6 +46,10 @@ bool read_in_place(RecordKind kind, int key_number, const Py_UCS1* text,
 
 // A typed value made ready to print, by its class.
 PyObject* convert_type(PyObject* value);
+// Whether `convert_type` is sure to give back `value` itself and to run no
+// code on the way: an exact int, float or str, or None, while Enum is bound
+// to neither its class nor object.  False when that takes more than a look.
+bool kept_as_is(PyObject* value);
 // Looks up, once the tables are built, what `_MAPPING` holds for the
 // builtin classes.  Returns 0 or -1.
 int cache_builtin_mappings();
