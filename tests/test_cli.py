@@ -133,10 +133,11 @@ def test_show_reports_malformed_records_and_goes_on(capsys, tmp_path):
     assert shown(out) == [{"1": 1}, {"1": 2}, {"1": 3}]
     messages = err.splitlines()
     assert len(messages) == 3
+    # each names the key whose value fails
     assert messages[0] == (
-        "%s: line 2: ValueError: invalid literal for int() with base 10: 'abc'" % path)
-    assert messages[1].startswith("%s: line 4: ValueError: " % path)
-    assert messages[2].startswith("%s: line 5: ValueError: " % path)
+        "%s: line 2: key 1: ValueError: invalid literal for int() with base 10: 'abc'" % path)
+    assert messages[1].startswith("%s: line 4: key 2: ValueError: " % path)
+    assert messages[2].startswith("%s: line 5: key 30: ValueError: " % path)
     assert "Easing" in messages[2]
 
 
@@ -269,7 +270,7 @@ def test_stats_reports_the_first_malformed_record(capsys, tmp_path):
     status, out, _ = run(capsys, "stats", path)
     assert status == 1
     assert "records:    5\n" in out
-    assert ("malformed:  2 (first at line 3: ValueError: could not convert string to "
+    assert ("malformed:  2 (first at line 3: key 3: ValueError: could not convert string to "
             "float: '1.2.3')\n") in out
     assert stats_rows(out)["1"][0] == 3
 
@@ -307,8 +308,9 @@ def test_check_shows_normalised_and_failing_records(capsys, tmp_path):
     assert ("  line 4\n"
             "    original:     57,3.1.3\n"
             "    written back: 57,1.3\n") in out
-    assert "  line 3: cannot read: ValueError: invalid literal for int() with base 10: 'abc'\n" in out
-    assert "  line 5: cannot read: ValueError: " in out
+    assert ("  line 3: cannot read: key 1: ValueError: invalid literal for int() with base 10: "
+            "'abc'\n") in out
+    assert "  line 5: cannot read: key 2: ValueError: " in out
 
 
 def test_check_lists_a_few_differences_and_counts_all(capsys, tmp_path):
@@ -357,7 +359,7 @@ def test_check_colour_records(capsys, tmp_path):
     assert out.startswith("%s: 42 colour records\n" % path)
     assert "identical:  40\n" in out
     assert "    written back: 1_7_2_3\n" in out
-    assert "  line 42: cannot read: ValueError" in out
+    assert "  line 42: cannot read: key 1: ValueError" in out
 
 
 def test_check_reports_records_that_fail_to_write_back(capsys, tmp_path, monkeypatch, velkc):
@@ -445,7 +447,7 @@ def test_python_m_velk_reads_standard_input():
     assert out.startswith("<stdin>: 32 object records\n")
     assert "identical:  30\n" in out
     assert "normalised:  1\n" in out
-    assert "  line 32: cannot read: ValueError" in out
+    assert "  line 32: cannot read: key 1: ValueError" in out
 
     proc = _run_module(["show", "--kind", "colour", "-"], b"1_255_4_2\n5_1\n")
     assert proc.returncode == 0, proc.stderr.decode()
@@ -530,15 +532,28 @@ def test_generator_command_line(tmp_path, velkc):
 
 
 def test_bundled_samples(capsys):
-    """The demo runs `check` on these: readable records only, some of them
-    normalised; the noisy sample holds the malformed ones."""
+    """Readable records only, some of them normalised and some changed (a
+    repeated key or a dropped last field loses data, hence status 1); the
+    noisy sample holds the malformed ones. The demo runs `check` on the
+    export file, whose records all come back identical."""
     examples = ROOT / "examples"
     total = 0
-    for name, kind, status in [("objects.txt", "object", 0), ("colours.txt", "colour", 0),
+    for name, kind, status in [("objects.txt", "object", 1), ("colours.txt", "colour", 1),
                                ("objects-noisy.txt", "object", 1)]:
         path = examples / name
         total += path.stat().st_size
         code, out, _ = run(capsys, "check", "--kind", kind, str(path))
         assert code == status, out
         assert not re.search(r"normalised: +0\n", out)
+        assert not re.search(r"changed: +0\n", out)
+        assert re.search(r"failed: +0\n", out) or name == "objects-noisy.txt"
+    for name, status in [("level.txt", 1), ("level-encoded.txt", 0),
+                         ("levels-export.xml", 0)]:
+        path = examples / name
+        total += path.stat().st_size
+        code, out, _ = run(capsys, "check", "--json", str(path))
+        assert code == status, out
+        objects = json.loads(out)["object"]
+        assert 2500 <= objects["records"] <= 5000
+        assert (objects["identical"] == objects["records"]) == (status == 0)
     assert total < 1000000
