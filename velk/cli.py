@@ -23,6 +23,7 @@ import os
 import re
 import sys
 from importlib import metadata
+from itertools import islice
 
 from tqdm import tqdm
 
@@ -202,28 +203,33 @@ def _show_records(args, found, out, err):
     return 1 if failed else 0
 
 
+def _level_records(found, form_name, max_size):
+    """(level source, kind, index, text) of every record of every level."""
+    for source in found.levels(form_name, max_size):
+        with source.naming():
+            parts = level.split_level(source.pieces)
+            for kind, texts in ((level.COLOUR, parts.colours), (level.OBJECT, parts.objects)):
+                for index, text in enumerate(texts):
+                    yield source, kind, index, text
+
+
 def _show_levels(args, found, out, err, form_name):
     form = JsonForm()
-    failed = shown = 0
-    for source in found.levels(form_name, args.max_size or level.MAX_SIZE):
-        parts = level.split_level(source.pieces)
-        for kind, texts in ((level.COLOUR, parts.colours), (level.OBJECT, parts.objects)):
-            codec = level.RecordCodec(kind)
-            for index, text in enumerate(texts):
-                if args.limit is not None and shown >= args.limit:
-                    return 1 if failed else 0
-                shown += 1
-                try:
-                    record = codec.read(text)
-                except Exception as exc:
-                    failed += 1
-                    err.write("%s: level %d: %s %d: %s\n" % (
-                        found.name, source.index, kind, index,
-                        _one_line(_read_error(codec, text, exc))))
-                    continue
-                out.write(json.dumps({"level": source.index, "kind": kind, "index": index,
-                                      "record": {key: form(value)
-                                                 for key, value in record.items()}}) + "\n")
+    codecs = {kind: level.RecordCodec(kind) for kind in level.KINDS}
+    failed = 0
+    records = _level_records(found, form_name, args.max_size or level.MAX_SIZE)
+    for source, kind, index, text in islice(records, args.limit):
+        codec = codecs[kind]
+        try:
+            record = codec.read(text)
+        except Exception as exc:
+            failed += 1
+            err.write("%s: level %d: %s %d: %s\n" % (
+                found.name, source.index, kind, index, _one_line(_read_error(codec, text, exc))))
+            continue
+        out.write(json.dumps({"level": source.index, "kind": kind, "index": index,
+                              "record": {key: form(value) for key, value in record.items()}})
+                  + "\n")
     return 1 if failed else 0
 
 

@@ -27,7 +27,6 @@ from collections import Counter
 
 from velk.json_form import JsonForm
 from velk.level.data import MAX_SIZE
-from velk.level.errors import LevelError
 from velk.level.level import COLOUR, KINDS, OBJECT, RecordCodec
 from velk.level.source import Input
 from velk.level.text import join_header, split_level
@@ -340,12 +339,8 @@ def survey_input(found, form=None, kind=OBJECT, max_size=MAX_SIZE, keys=False,
         survey_records(found.lines(), report.totals[kind])
     else:
         for level in found.levels(form, max_size):
-            try:
+            with level.naming():
                 done = survey_level(level, keys)
-            except LevelError as exc:
-                if form != "export":
-                    raise
-                raise LevelError("level %d: %s" % (level.index, exc)) from None
             report.add_level(done)
             if on_level is not None:
                 on_level(done)

@@ -21,15 +21,15 @@ The parts, each usable on its own:
 """
 from velk.level.data import MAX_SIZE, decode, encode, iter_decode
 from velk.level.errors import LevelError, RecordError
-from velk.level.level import (COLOUR, OBJECT, Level, RecordCodec, iter_objects, load_level,
-                              read_level, save_level, write_level)
+from velk.level.level import (COLOUR, KINDS, OBJECT, Level, RecordCodec, iter_objects,
+                              load_level, read_level, save_level, write_level)
 from velk.level.source import FORMS, Input, detect_form, read_file
 from velk.level.text import split_level
 
 __all__ = [
     "MAX_SIZE", "decode", "encode", "iter_decode",
     "LevelError", "RecordError",
-    "OBJECT", "COLOUR", "Level", "RecordCodec", "read_level", "write_level", "load_level",
+    "OBJECT", "COLOUR", "KINDS", "Level", "RecordCodec", "read_level", "write_level", "load_level",
     "save_level", "iter_objects",
     "FORMS", "Input", "detect_form", "read_file",
     "split_level",

@@ -190,8 +190,9 @@ def encode(text, compression="gzip"):
 
 
 def size_text(size):
-    """A byte count as people write it: "256 MiB", "1.5 KiB", "100 bytes"."""
+    """A byte count as people write it: "256 MiB", or "4003 bytes" when no
+    unit holds it whole."""
     for unit, scale in (("GiB", 1 << 30), ("MiB", 1 << 20), ("KiB", 1 << 10)):
-        if size >= scale:
-            return "%g %s" % (round(size / scale, 1), unit)
+        if size >= scale and size % scale == 0:
+            return "%d %s" % (size // scale, unit)
     return "%d bytes" % size

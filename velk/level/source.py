@@ -13,12 +13,13 @@ level of a file into `Level` objects.
 """
 import codecs
 import io
+from contextlib import contextmanager
 import os
 import re
 import sys
 
 from velk.level.data import MAX_SIZE, iter_decode, looks_encoded
-from velk.level.errors import LevelError
+from velk.level.errors import LevelError, RecordError
 from velk.level.export import iter_export
 from velk.level.level import read_level
 
@@ -68,6 +69,19 @@ class LevelSource:
         self.name = name
         self.form = form
         self.pieces = pieces
+
+    @contextmanager
+    def naming(self):
+        """Within this, a LevelError (other than a RecordError) names the
+        level when the file can hold several: "level 2: ..."."""
+        try:
+            yield
+        except RecordError:
+            raise
+        except LevelError as exc:
+            if self.form != "export":
+                raise
+            raise LevelError("level %d: %s" % (self.index, exc)) from None
 
 
 class _Replay(io.RawIOBase):
@@ -222,6 +236,9 @@ def _export_pieces(data, max_size):
 def read_file(source, form=None, max_size=MAX_SIZE):
     """Every level of a file (a path, "-" or a binary file object), read
     into Level objects; see `Input.levels`."""
+    levels = []
     with Input(source) as found:
-        return [read_level(level.pieces, level.name)
-                for level in found.levels(form, max_size)]
+        for level in found.levels(form, max_size):
+            with level.naming():
+                levels.append(read_level(level.pieces, level.name))
+    return levels
