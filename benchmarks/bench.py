@@ -102,7 +102,7 @@ def _load_file(name, relative_path):
 native = _import_native()
 from velk import level as velk_level  # noqa: E402 (after the import path is settled)
 from velk.level.data import iter_decode  # noqa: E402
-from velk.level.text import RECORD_END, join_header, split_level  # noqa: E402
+from velk.level.text import join_header, join_level, split_level  # noqa: E402
 
 model = _load_file("_velk_bench_model", os.path.join("tests", "model.py"))
 generator = _load_file("_velk_bench_generate_records",
@@ -298,8 +298,7 @@ def read_floor(text):
 def _write_level(header, colours, objects, collect_colour, collect_object):
     """The steps of velk.level.save_level, with the record writers given."""
     header = join_header(header, list(map(collect_colour, colours)))
-    objects = list(map(collect_object, objects))
-    return velk_level.encode(RECORD_END.join(chain((header,), objects, ("",))))
+    return velk_level.encode(join_level(header, list(map(collect_object, objects))))
 
 
 def save_model(level):

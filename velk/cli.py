@@ -172,7 +172,7 @@ class Progress:
 
 
 def _read_error(codec, text, exc):
-    """"key 1: ValueError: invalid literal ...": the failure, with the key."""
+    """The failure with the key whose value fails: "key 1: ValueError: ..."."""
     key = codec.failing_key(text)
     return ("" if key is None else "key %s: " % key) + _describe(exc)
 

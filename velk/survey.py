@@ -63,7 +63,7 @@ class Failure:
         self.error = error
 
     def message(self):
-        """"cannot read: key 1: ValueError: invalid literal ..." """
+        """The failure in one line: "cannot read: key 1: ValueError: ..."."""
         key = "" if self.key is None else "key %s: " % self.key
         return "%s: %s%s: %s" % (self.stage, key, type(self.error).__name__, self.error)
 
@@ -323,14 +323,12 @@ def survey_level(source, keys=False):
     return report
 
 
-def survey_input(found, form=None, kind=OBJECT, max_size=MAX_SIZE, keys=False,
-                 on_level=None):
+def survey_input(found, form=None, kind=OBJECT, max_size=MAX_SIZE, keys=False):
     """The FileReport of an open Input (see ``velk.level.source``).
 
     `form` is one of ``velk.level.source.FORMS`` (default: told from the
     content); `kind` is the kind of the records of a record file; `keys`
-    asks for per-key statistics; `on_level(report)` hears of every level
-    done. Raises OSError for input that cannot be read and LevelError for
+    asks for per-key statistics. Raises OSError for input that cannot be read and LevelError for
     level data that cannot be (see ``velk.level``)."""
     started = time.perf_counter()
     form = form or found.form()
@@ -340,19 +338,16 @@ def survey_input(found, form=None, kind=OBJECT, max_size=MAX_SIZE, keys=False,
     else:
         for level in found.levels(form, max_size):
             with level.naming():
-                done = survey_level(level, keys)
-            report.add_level(done)
-            if on_level is not None:
-                on_level(done)
+                report.add_level(survey_level(level, keys))
     report.size = found.bytes_read
     report.elapsed = time.perf_counter() - started
     return report
 
 
 def survey_file(source, form=None, kind=OBJECT, max_size=MAX_SIZE, keys=False,
-                on_read=None, on_level=None):
+                on_read=None):
     """The FileReport of a file: a path, "-" for standard input, or a binary
     file object. `on_read(count)` hears of every read, for progress reports;
     the rest is as for `survey_input`."""
     with Input(source, on_read) as found:
-        return survey_input(found, form, kind, max_size, keys, on_level)
+        return survey_input(found, form, kind, max_size, keys)

@@ -77,7 +77,7 @@ def _unbase64(chunks):
 
 
 def compression_of(data):
-    """"gzip", "zlib" or "deflate": the compression whose header starts `data`."""
+    """The compression whose header starts `data`: "gzip", "zlib" or "deflate"."""
     if data[:2] == b"\x1f\x8b":
         return "gzip"
     if len(data) >= 2 and data[0] & 0x0F == 8 and (data[0] << 8 | data[1]) % 31 == 0:

@@ -12,11 +12,9 @@ written from `colours`. Every error names the record that failed, by kind
 and index, and the key when reading: RecordError "object 17: key 51: invalid
 literal for int() with base 10: '4.0'".
 """
-from itertools import chain
-
 from velk.level.data import MAX_SIZE, encode, iter_decode
 from velk.level.errors import RecordError
-from velk.level.text import RECORD_END, join_header, split_level
+from velk.level.text import join_header, join_level, split_level
 
 __all__ = ["OBJECT", "COLOUR", "KINDS", "RecordCodec", "Level", "read_level", "write_level",
            "load_level", "save_level", "iter_objects"]
@@ -144,9 +142,7 @@ def read_level(text, name=None):
 def write_level(level):
     """The level string of a Level."""
     header = join_header(level.header, RecordCodec(COLOUR).write_many(level.colours))
-    objects = RecordCodec(OBJECT).write_many(level.objects)
-    # Every record ends with ";": the empty last piece adds the final one.
-    return RECORD_END.join(chain((header,), objects, ("",)))
+    return join_level(header, RecordCodec(OBJECT).write_many(level.objects))
 
 
 def load_level(data, max_size=MAX_SIZE, name=None):

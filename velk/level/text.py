@@ -82,7 +82,8 @@ def join_header(header, colours=None):
 
 def join_level(header, objects):
     """The level string of a header record and object record texts."""
-    return "".join([header, RECORD_END] + [text + RECORD_END for text in objects])
+    # Every record ends with ";": the empty last piece adds the final one.
+    return RECORD_END.join(chain((header,), objects, ("",)))
 
 
 class LevelText:
