@@ -33,9 +33,8 @@ test: install
 
 demo: $(VPY)
 	$(VPY) -m pip install --quiet .
-	$(VENV)/bin/velk stats examples/objects.txt
-	$(VENV)/bin/velk check examples/objects.txt
-	$(VENV)/bin/velk check --kind colour examples/colours.txt
+	$(VENV)/bin/velk stats examples/levels-export.xml
+	$(VENV)/bin/velk check examples/levels-export.xml
 
 bench: $(VPY)
 	$(VPY) -m pip install --quiet .

@@ -11,6 +11,15 @@ Every workload is timed three ways:
   types every value cannot do much better than this; a ratio module/floor
   near 1 means the typing comes almost for free.
 
+The end-to-end rows take a level as users have it: encoded level data of
+90,000 objects shaped as saved levels have them (most with an HSV, decimal
+coordinates, keys beyond the codec's tables). "load" decodes, decompresses,
+splits and reads it into typed values (velk.level.load_level); "save" dumps,
+joins, compresses and encodes it again (velk.level.save_level). The model
+runs the same steps with tests/model.py's functions for the native ones; the
+floor runs the same decoding and encoding around untyped records
+(dict(zip(it, it)) per object on loading, joining plain values on saving).
+
 Runs are interleaved (module, model, floor, module, ...) and each figure is
 the median of many repeats, each repeat timing a batch of calls with
 time.perf_counter, so that the ratios hold on a small, noisy machine. The
@@ -45,6 +54,10 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 # Size of the level (number of object records) and of the byte_xor buffers.
 LEVEL_SIZE = 50000
+# Objects of the level of the end-to-end rows, and the bound of its peak
+# memory on loading, against the floor's.
+LEVEL_OBJECTS = 90000
+LEVEL_MEMORY_TARGET = 2.0
 XOR_SIZE = 1 << 20
 SEED = 20240607
 
@@ -87,6 +100,10 @@ def _load_file(name, relative_path):
 
 
 native = _import_native()
+from velk import level as velk_level  # noqa: E402 (after the import path is settled)
+from velk.level.data import iter_decode  # noqa: E402
+from velk.level.text import join_header, join_level, split_level  # noqa: E402
+
 model = _load_file("_velk_bench_model", os.path.join("tests", "model.py"))
 generator = _load_file("_velk_bench_generate_records",
                        os.path.join("tools", "generate_records.py"))
@@ -155,13 +172,18 @@ class Target:
 
 
 class Workload:
+    """`target` is a Target, a tuple of Targets, or None."""
+
     def __init__(self, name, module, model, floor=None, target=None, gc_on=False,
                  checked=True):
         self.name = name
         self.module = module
         self.model = model
         self.floor = floor
-        self.target = target
+        if target is None:
+            self.targets = ()
+        else:
+            self.targets = target if isinstance(target, tuple) else (target,)
         self.gc_on = gc_on
         # False for a workload whose answers another one already compares.
         self.checked = checked
@@ -221,6 +243,97 @@ def _xor(data, key):
     return bytes(byte ^ key for byte in data)
 
 
+# End to end ------------------------------------------------------------------------
+
+
+@functools.lru_cache(maxsize=2)
+def level_data(objects, seed=SEED):
+    """A level of `objects` objects: its level string and its encoded data."""
+    text = generator.level_string(objects, seed)
+    return text, velk_level.encode(text)
+
+
+def _read_level(pieces, read_colour, read_object):
+    """The steps of velk.level.read_level, with the record readers given."""
+    parts = split_level(pieces)
+    objects = []
+    for batch in parts.object_batches:
+        objects += map(read_object, batch)
+    return parts.header, list(map(read_colour, parts.colours)), objects
+
+
+def _untyped(delim):
+    def read(text):
+        it = iter(text.split(delim))
+        return dict(zip(it, it))
+    return read
+
+
+def load_module(data):
+    level = velk_level.load_level(data)
+    return level.header, level.colours, level.objects
+
+
+def load_model(data):
+    return _read_level(iter_decode((data,)), model._color_convert, model._object_convert)
+
+
+def load_floor(data):
+    return _read_level(iter_decode((data,)), _untyped("_"), _untyped(","))
+
+
+def read_module(text):
+    level = velk_level.read_level(text)
+    return level.header, level.colours, level.objects
+
+
+def read_model(text):
+    return _read_level(text, model._color_convert, model._object_convert)
+
+
+def read_floor(text):
+    return _read_level(text, _untyped("_"), _untyped(","))
+
+
+def _write_level(header, colours, objects, collect_colour, collect_object):
+    """The steps of velk.level.save_level, with the record writers given."""
+    header = join_header(header, list(map(collect_colour, colours)))
+    return velk_level.encode(join_level(header, list(map(collect_object, objects))))
+
+
+def save_model(level):
+    return _write_level(
+        level.header, level.colours, level.objects,
+        lambda colour: model._color_collect(model._color_dump(colour)),
+        lambda record: model._object_collect(model._object_dump(record)))
+
+
+def save_floor(plain):
+    """`plain` holds the level's records already dumped to plain values."""
+    header, colours, objects = plain
+
+    def join(delim):
+        return lambda record: delim.join(map(str, chain.from_iterable(record.items())))
+
+    return _write_level(header, colours, objects, join("_"), join(","))
+
+
+def level_memory_table(data, objects):
+    """Peak memory while loading the encoded level `data`, by each way."""
+    rows = [("load a level of %s objects" % "{:,}".format(objects),
+             "retained", "peak", "peak vs floor")]
+    results = [(label, peak_memory(load, data)) for label, load in
+               (("module", load_module), ("model", load_model), ("floor", load_floor))]
+    floor_peak = results[-1][1][1]
+    for label, (current, peak) in results:
+        rows.append((label, "%.1f MiB" % (current / (1 << 20)), "%.1f MiB" % (peak / (1 << 20)),
+                     "%.2fx" % (peak / floor_peak)))
+    ratio = results[0][1][1] / floor_peak
+    met = "yes" if ratio <= LEVEL_MEMORY_TARGET else "NO"
+    return (_aligned(rows) + "\ntarget: module peak <= %.1fx floor's: %s (%.2fx)"
+            % (LEVEL_MEMORY_TARGET, met, ratio))
+
+
 @functools.lru_cache(maxsize=2)
 def level_records(size, seed=SEED):
     """A level: `size` object records, mostly typical, some rich."""
@@ -238,7 +351,7 @@ def samples(seed=SEED):
     }
 
 
-def workloads(level_size=LEVEL_SIZE, xor_size=XOR_SIZE, seed=SEED):
+def workloads(level_size=LEVEL_SIZE, xor_size=XOR_SIZE, seed=SEED, level_objects=LEVEL_OBJECTS):
     """All workloads, each checked (module against model) and ready to time."""
     n, m = native, model
     found = []
@@ -314,6 +427,30 @@ def workloads(level_size=LEVEL_SIZE, xor_size=XOR_SIZE, seed=SEED):
         Candidate("[delim.join(map(str, chain.from_iterable(x.items()))) for x in dumped]",
                   dumped=level_dumped, delim=",", chain=chain)))
 
+    # End to end: a level as users have it, loaded and saved.
+    text, encoded = level_data(level_objects, seed)
+    objects = "{:,}".format(level_objects)
+    found.append(Workload(
+        "level %s objects load" % objects,
+        Candidate("f(data)", f=load_module, data=encoded),
+        Candidate("f(data)", f=load_model, data=encoded),
+        Candidate("f(data)", f=load_floor, data=encoded),
+        (Target("floor", 1.5), Target("model", 5))))
+    found.append(Workload(
+        "level %s objects read, decoded already" % objects,
+        Candidate("f(text)", f=read_module, text=text),
+        Candidate("f(text)", f=read_model, text=text),
+        Candidate("f(text)", f=read_floor, text=text),
+        checked=False))
+    loaded = velk_level.load_level(encoded)
+    plain = (loaded.header, [n._color_dump(colour) for colour in loaded.colours],
+             [n._object_dump(record) for record in loaded.objects])
+    found.append(Workload(
+        "level %s objects save" % objects,
+        Candidate("f(level)", f=velk_level.save_level, level=loaded),
+        Candidate("f(level)", f=save_model, level=loaded),
+        Candidate("f(plain)", f=save_floor, plain=plain)))
+
     # byte_xor; the floor decodes the very bytes that the module decodes.
     rng = random.Random(seed)
     mib = "%g MiB" % (xor_size / (1 << 20)) if xor_size >= 1 << 16 else "%d B" % xor_size
@@ -334,8 +471,9 @@ def workloads(level_size=LEVEL_SIZE, xor_size=XOR_SIZE, seed=SEED):
     for workload in found:
         if workload.checked:
             workload.check()
-    # The round trip of the level, too: canonical records come back unchanged.
+    # The round trips of the levels, too: canonical records come back unchanged.
     assert [n._object_collect(d) for d in level_dumped] == level, "level round trip"
+    assert velk_level.decode(velk_level.save_level(loaded)) == text, "level save round trip"
     return found
 
 
@@ -412,18 +550,22 @@ def measure(workload, batch, repeats, least_repeats, budget):
     return Figures(workload, times, count)
 
 
-def peak_memory(parse, records):
-    """tracemalloc's current and peak bytes while parsing every record and
-    keeping the results in a list."""
+def peak_memory(func, argument):
+    """tracemalloc's current and peak bytes while running func(argument) and
+    keeping its result."""
     gc.collect()
     tracemalloc.start()
     try:
-        kept = [parse(record) for record in records]
+        kept = func(argument)
         current, peak = tracemalloc.get_traced_memory()
     finally:
         tracemalloc.stop()
     del kept
     return current, peak
+
+
+def _parse_all(parse):
+    return lambda records: [parse(record) for record in records]
 
 
 def _floor_parse(record):
@@ -455,7 +597,7 @@ def table(all_figures):
     rows = [COLUMNS]
     for figures in all_figures:
         workload = figures.workload
-        target = workload.target
+        targets = workload.targets
         rows.append((
             workload.name,
             _duration(figures.median("module")),
@@ -463,8 +605,8 @@ def table(all_figures):
             _duration(figures.median("floor")),
             _ratio(figures.ratio_floor()),
             _ratio(figures.ratio_model()),
-            target.text() if target else "",
-            ("yes" if target.met(figures) else "NO") if target else "",
+            ", ".join(target.text() for target in targets),
+            ", ".join("yes" if target.met(figures) else "NO" for target in targets),
             "-" if figures.spread() is None else "%.0f%%" % (100 * figures.spread()),
             str(figures.repeats),
         ))
@@ -485,12 +627,17 @@ def memory_table(records):
     for label, parse in (("module", native._object_convert),
                          ("model", model._object_convert),
                          ("floor", _floor_parse)):
-        current, peak = peak_memory(parse, records)
+        current, peak = peak_memory(_parse_all(parse), records)
         results.append((label, current, peak))
     module_peak = results[0][2]
     for label, current, peak in results:
         rows.append((label, "%.1f MiB" % (current / (1 << 20)), "%.1f MiB" % (peak / (1 << 20)),
                      "%.0f B" % (peak / len(records)), "%.2fx" % (peak / module_peak)))
+    return _aligned(rows)
+
+
+def _aligned(rows):
+    """Rows as a table: the first column to the left, the rest to the right."""
     widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]))]
     lines = ["  ".join([row[0].ljust(widths[0])] + [c.rjust(w) for c, w in zip(row[1:], widths[1:])])
              for row in rows]
@@ -505,8 +652,8 @@ def run(found, batch, repeats, least_repeats, budget, out=None):
     for workload in found:
         all_figures.append(measure(workload, batch, repeats, least_repeats, budget))
     print(table(all_figures), file=out)
-    missed = [f.workload.name for f in all_figures
-              if f.workload.target and not f.workload.target.met(f)]
+    missed = ["%s (%s)" % (f.workload.name, target.text())
+              for f in all_figures for target in f.workload.targets if not target.met(f)]
     print("", file=out)
     print("targets missed: %s" % (", ".join(missed) if missed else "none"), file=out)
     return all_figures
@@ -525,6 +672,7 @@ def main(argv=None):
                         help="fewer repeats: a smoke run rather than figures to quote")
     parser.add_argument("--level-size", type=int, default=LEVEL_SIZE, help=argparse.SUPPRESS)
     parser.add_argument("--xor-size", type=int, default=XOR_SIZE, help=argparse.SUPPRESS)
+    parser.add_argument("--level-objects", type=int, default=LEVEL_OBJECTS, help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
     mode = "quick" if args.quick else "full"
     batch, repeats, least_repeats, budget = MODES[mode]
@@ -540,10 +688,12 @@ def main(argv=None):
     print("the ratios within each repeat; spread: interquartile range / median of the first ratio")
     print("")
     sys.stdout.flush()
-    found = workloads(args.level_size, args.xor_size)
+    found = workloads(args.level_size, args.xor_size, level_objects=args.level_objects)
     run(found, batch, repeats, least_repeats, budget)
     print("")
     print(memory_table(level_records(args.level_size, SEED)))
+    print("")
+    print(level_memory_table(level_data(args.level_objects, SEED)[1], args.level_objects))
     print("")
     print("total %.0f s" % (time.perf_counter() - started))
     return 0

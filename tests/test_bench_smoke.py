@@ -12,6 +12,7 @@ BENCHMARKS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file
 
 LEVEL = 12
 XOR = 64
+OBJECTS = 40
 
 
 @pytest.fixture(scope="module")
@@ -27,7 +28,8 @@ def bench():
 @pytest.fixture(scope="module")
 def found(bench):
     # Building the workloads compares the module with the model on each.
-    return {workload.name: workload for workload in bench.workloads(LEVEL, XOR)}
+    return {workload.name: workload
+            for workload in bench.workloads(LEVEL, XOR, level_objects=OBJECTS)}
 
 
 def test_every_row_is_there(found):
@@ -38,6 +40,8 @@ def test_every_row_is_there(found):
         "level 12 records parse", "level 12 records parse, gc on",
         "level 12 records dump+collect",
         "byte_xor 64 B ASCII", "byte_xor 64 B non-ASCII UTF-8", "byte_xor 64 B random bytes",
+        "level 40 objects load", "level 40 objects read, decoded already",
+        "level 40 objects save",
     }
     assert set(found) == expected
 
@@ -56,6 +60,7 @@ def test_every_candidate_runs(found):
     ("byte_xor 64 B non-ASCII UTF-8", "module"),
     ("byte_xor 64 B random bytes", "module"),
     ("level 12 records dump+collect", "module"),
+    ("level 40 objects save", "module"),
 ])
 def test_floor_does_the_same_untyped_work(found, name, same_as):
     # Where the work has no typing at all, the floor's answer is the module's:
@@ -123,6 +128,31 @@ def test_memory_report(bench):
 
 
 def test_main_quick(bench, capsys):
-    assert bench.main(["--quick", "--level-size", str(LEVEL), "--xor-size", str(XOR)]) == 0
+    assert bench.main(["--quick", "--level-size", str(LEVEL), "--xor-size", str(XOR),
+                       "--level-objects", str(OBJECTS)]) == 0
     out = capsys.readouterr().out
     assert "targets missed:" in out and "parse and keep 12 records" in out
+    assert "load a level of 40 objects" in out and "target: module peak <= 2.0x" in out
+
+
+def test_level_rows_load_and_save_the_same_level(bench, found):
+    # The model and the floor run the same steps as the module around their
+    # own record codecs: the same header and record texts, the same data.
+    load = found["level 40 objects load"].run_once()
+    module_header, module_colours, module_objects = load["module"]
+    floor_header, floor_colours, floor_objects = load["floor"]
+    assert floor_header == module_header
+    assert [list(d) for d in floor_objects] == [list(d) for d in module_objects]
+    assert [list(d) for d in floor_colours] == [list(d) for d in module_colours]
+    text, encoded = bench.level_data(OBJECTS)
+    assert bench.velk_level.decode(found["level 40 objects save"].run_once()["module"]) == text
+
+
+def test_several_targets_of_a_row_each_count(bench):
+    workload = bench.Workload("both", bench.Candidate("1"), bench.Candidate("1"),
+                              bench.Candidate("1"),
+                              (bench.Target("floor", 1.5), bench.Target("model", 5)))
+    figures = bench.Figures(workload, {"module": [1.0], "model": [3.0], "floor": [1.0]}, 1)
+    assert [target.met(figures) for target in workload.targets] == [True, False]
+    row = bench.table([figures]).splitlines()[-1]
+    assert "<= 1.5x floor, >= 5x model" in row and "yes, NO" in row

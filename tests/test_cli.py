@@ -1,16 +1,20 @@
 """The `velk` command (velk.cli) and the record generator (tools/)."""
 import base64
+import gzip
+import io
 import json
 import os
 import random
 import re
 import subprocess
 import sys
+from importlib import metadata
 from pathlib import Path
 
 import pytest
 
-from velk import cli
+from velk import cli, level
+from velk.api.guidelines import Guidelines
 
 ROOT = Path(__file__).resolve().parent.parent
 
@@ -58,7 +62,8 @@ def records_file(tmp_path):
     ("object", "30,2,101,1,24,3", {"30": "Easing.EASE_IN", "101": "TargetPosCoordinates.X_ONLY",
                                    "24": 3}),
     ("object", "43,-20a0.5a1.0a1a0", {"43": "-20a0.5a1.0a1a0"}),
-    ("object", "43,-20a0.50a1a1a0", {"43": "-20a0.5a1.0a1a0"}),
+    # numbers keep their own form: only "0.50" is spelt as Python would
+    ("object", "43,-20a0.50a1a1a0", {"43": "-20a0.5a1a1a0"}),
     ("object", "31," + b64("jump here"), {"31": "jump here"}),
     ("object", "31," + b64("caf\u00e9 \u2603"), {"31": "caf\u00e9 \u2603"}),
     ("object", "31,not base64!", {"31": "not base64!"}),
@@ -132,10 +137,11 @@ def test_show_reports_malformed_records_and_goes_on(capsys, tmp_path):
     assert shown(out) == [{"1": 1}, {"1": 2}, {"1": 3}]
     messages = err.splitlines()
     assert len(messages) == 3
+    # each names the key whose value fails
     assert messages[0] == (
-        "%s: line 2: ValueError: invalid literal for int() with base 10: 'abc'" % path)
-    assert messages[1].startswith("%s: line 4: ValueError: " % path)
-    assert messages[2].startswith("%s: line 5: ValueError: " % path)
+        "%s: line 2: key 1: ValueError: invalid literal for int() with base 10: 'abc'" % path)
+    assert messages[1].startswith("%s: line 4: key 2: ValueError: " % path)
+    assert messages[2].startswith("%s: line 5: key 30: ValueError: " % path)
     assert "Easing" in messages[2]
 
 
@@ -268,7 +274,7 @@ def test_stats_reports_the_first_malformed_record(capsys, tmp_path):
     status, out, _ = run(capsys, "stats", path)
     assert status == 1
     assert "records:    5\n" in out
-    assert ("malformed:  2 (first at line 3: ValueError: could not convert string to "
+    assert ("malformed:  2 (first at line 3: key 3: ValueError: could not convert string to "
             "float: '1.2.3')\n") in out
     assert stats_rows(out)["1"][0] == 3
 
@@ -306,8 +312,9 @@ def test_check_shows_normalised_and_failing_records(capsys, tmp_path):
     assert ("  line 4\n"
             "    original:     57,3.1.3\n"
             "    written back: 57,1.3\n") in out
-    assert "  line 3: cannot read: ValueError: invalid literal for int() with base 10: 'abc'\n" in out
-    assert "  line 5: cannot read: ValueError: " in out
+    assert ("  line 3: cannot read: key 1: ValueError: invalid literal for int() with base 10: "
+            "'abc'\n") in out
+    assert "  line 5: cannot read: key 2: ValueError: " in out
 
 
 def test_check_lists_a_few_differences_and_counts_all(capsys, tmp_path):
@@ -356,7 +363,7 @@ def test_check_colour_records(capsys, tmp_path):
     assert out.startswith("%s: 42 colour records\n" % path)
     assert "identical:  40\n" in out
     assert "    written back: 1_7_2_3\n" in out
-    assert "  line 42: cannot read: ValueError" in out
+    assert "  line 42: cannot read: key 1: ValueError" in out
 
 
 def test_check_reports_records_that_fail_to_write_back(capsys, tmp_path, monkeypatch, velkc):
@@ -444,7 +451,7 @@ def test_python_m_velk_reads_standard_input():
     assert out.startswith("<stdin>: 32 object records\n")
     assert "identical:  30\n" in out
     assert "normalised:  1\n" in out
-    assert "  line 32: cannot read: ValueError" in out
+    assert "  line 32: cannot read: key 1: ValueError" in out
 
     proc = _run_module(["show", "--kind", "colour", "-"], b"1_255_4_2\n5_1\n")
     assert proc.returncode == 0, proc.stderr.decode()
@@ -529,15 +536,379 @@ def test_generator_command_line(tmp_path, velkc):
 
 
 def test_bundled_samples(capsys):
-    """The demo runs `check` on these: readable records only, some of them
-    normalised; the noisy sample holds the malformed ones."""
+    """Readable records only, some of them normalised and some changed (a
+    repeated key or a dropped last field loses data, hence status 1); the
+    noisy sample holds the malformed ones. The demo runs `check` on the
+    export file, whose records all come back identical."""
     examples = ROOT / "examples"
     total = 0
-    for name, kind, status in [("objects.txt", "object", 0), ("colours.txt", "colour", 0),
+    for name, kind, status in [("objects.txt", "object", 1), ("colours.txt", "colour", 1),
                                ("objects-noisy.txt", "object", 1)]:
         path = examples / name
         total += path.stat().st_size
         code, out, _ = run(capsys, "check", "--kind", kind, str(path))
         assert code == status, out
         assert not re.search(r"normalised: +0\n", out)
+        assert not re.search(r"changed: +0\n", out)
+        assert re.search(r"failed: +0\n", out) or name == "objects-noisy.txt"
+    for name, status in [("level.txt", 1), ("level-encoded.txt", 0),
+                         ("levels-export.xml", 0)]:
+        path = examples / name
+        total += path.stat().st_size
+        code, out, _ = run(capsys, "check", "--json", str(path))
+        assert code == status, out
+        objects = json.loads(out)["object"]
+        assert 2500 <= objects["records"] <= 5000
+        assert (objects["identical"] == objects["records"]) == (status == 0)
     assert total < 1000000
+
+
+# levels: every form ------------------------------------------------------------------------
+
+
+LEVEL = ("kS38,1_40_2_125_3_255_4_-1_6_1000|1_255_2_255_3_255_4_1_6_1004|,kA13,0;"
+         "1,1,2,15,3,15;1,8,2,45.5,3,15.25,43,71.99999999999994a0.5a1a0a0,128,0.5;")
+
+
+def level_files(tmp_path, text=LEVEL):
+    """The level `text` in every level form: {form: path}."""
+    encoded = level.encode(text)
+    files = {"level": text + "\n", "encoded": encoded + "\n",
+             "export": gen.export_file([("My level", encoded)])}
+    paths = {}
+    for form, content in files.items():
+        path = tmp_path / ("level-" + form)
+        path.write_text(content)
+        paths[form] = str(path)
+    return paths
+
+
+@pytest.mark.parametrize("form", ["level", "encoded", "export"])
+def test_check_reads_every_level_form(capsys, tmp_path, form):
+    path = level_files(tmp_path)[form]
+    status, out, err = run(capsys, "check", path)
+    assert (status, err) == (0, "")
+    assert out.startswith("%s: level 1" % path)
+    assert ", header identical\n" in out
+    assert "  2 object records\n    identical:  2\n" in out
+    assert "  2 colour records\n    identical:  2\n" in out
+    assert ('level 1 "My level" (export file)' in out) == (form == "export")
+
+    status, forced, _ = run(capsys, "check", "--format", form, path)
+    assert (status, forced) == (0, out)
+
+
+@pytest.mark.parametrize("form", ["level", "encoded", "export"])
+def test_show_prints_colours_then_objects(capsys, tmp_path, form):
+    path = level_files(tmp_path)[form]
+    status, out, err = run(capsys, "show", path)
+    assert (status, err) == (0, "")
+    lines = shown(out)
+    assert [(line["level"], line["kind"], line["index"]) for line in lines] == [
+        (1, "colour", 0), (1, "colour", 1), (1, "object", 0), (1, "object", 1)]
+    assert lines[0]["record"]["4"] == "PlayerColor.UNSET"
+    assert lines[3]["record"] == {"1": 8, "2": 45.5, "3": 15.25, "128": "0.5",
+                                  "43": "71.99999999999994a0.5a1a0a0"}
+    status, out, _ = run(capsys, "show", "--limit", "3", path)
+    assert [line["kind"] for line in shown(out)] == ["colour", "colour", "object"]
+
+
+def test_show_reports_the_unreadable_records_of_a_level(capsys, tmp_path):
+    path = level_files(tmp_path, LEVEL + "1,2,51,4.0;1,3;")["encoded"]
+    status, out, err = run(capsys, "show", path)
+    assert status == 1
+    assert len(shown(out)) == 5
+    assert err == ("%s: level 1: object 2: key 51: ValueError: invalid literal for int() "
+                   "with base 10: '4.0'\n" % path)
+
+
+def test_a_wrong_forced_format_is_one_error(capsys, tmp_path):
+    path = level_files(tmp_path)["level"]
+    status, out, err = run(capsys, "check", "--format", "export", path)
+    assert (status, out) == (2, "")
+    assert err.startswith("velk: error: %s: not a well-formed export file: " % path)
+    assert err.count("\n") == 1
+
+
+def test_check_counts_honestly(capsys, tmp_path):
+    objects = ["1,1,2,15",          # identical
+               "1,+5,2,15.50",      # normalised: reads back to the same values
+               "1,5,1,6",           # changed: a repeated key keeps its last value only
+               "1,5,2,3,57",        # changed: a last key without a value is dropped
+               "1,5,2,",            # failed: key 2 holds no number
+               "1,5,"]              # normalised: an empty last field holds nothing
+    path = level_files(tmp_path, "kS38,1_1_2_01|,kA1,0;" + "".join(o + ";" for o in objects))
+    status, out, err = run(capsys, "check", "--json", path["level"])
+    assert status == 1
+    result = json.loads(out)
+    counts = {key: result["object"][key]
+              for key in ("records", "identical", "normalised", "changed", "failed")}
+    assert counts == {"records": 6, "identical": 1, "normalised": 2, "changed": 2, "failed": 1}
+    assert {key: result["colour"][key] for key in ("records", "normalised")} == \
+        {"records": 1, "normalised": 1}
+    assert [d["where"] for d in result["object"]["differences"]] == \
+        ["object 1", "object 2", "object 3", "object 5"]
+    assert result["object"]["failures"] == [{
+        "where": "object 4", "stage": "cannot read", "key": "2",
+        "error": "ValueError: invalid literal for int() with base 10: ''"}]
+
+    status, text, _ = run(capsys, "check", path["level"])
+    assert "    changed:    2\n" in text
+    assert ("  changed records (first 2):\n"
+            "    object 2\n"
+            "      original:     1,5,1,6\n"
+            "      written back: 1,6\n") in text
+    assert "    object 4: cannot read: key 2: ValueError: " in text
+
+
+def test_a_level_with_only_normalised_records_passes(capsys, tmp_path):
+    path = level_files(tmp_path, "kA1,0;1,+5;1,2,2,15.50;")["encoded"]
+    status, out, _ = run(capsys, "check", path)
+    assert status == 0
+    assert "normalised: 2\n" in out
+
+
+def test_a_header_that_loses_a_pair_is_changed(capsys, tmp_path):
+    path = level_files(tmp_path, "kA1,0,kA1,1;1,1;")["level"]
+    status, out, _ = run(capsys, "check", path)
+    assert status == 1
+    assert ", header changed\n" in out
+
+
+def test_check_json_sums_the_levels_of_a_file(capsys, tmp_path):
+    path = tmp_path / "two.xml"
+    path.write_text(gen.export_file([("A", level.encode(LEVEL)),
+                                     ("B", level.encode(LEVEL + "1,x;", "zlib"))]))
+    status, out, err = run(capsys, "check", "--json", str(path))
+    assert (status, err) == (1, "")
+    result = json.loads(out)
+    assert (result["file"], result["form"], result["status"]) == (str(path), "export", 1)
+    assert [(one["index"], one["name"], one["header"]) for one in result["levels"]] == \
+        [(1, "A", "identical"), (2, "B", "identical")]
+    assert [one["object"]["records"] for one in result["levels"]] == [2, 3]
+    assert result["object"]["records"] == 5 and result["object"]["failed"] == 1
+    assert result["colour"]["identical"] == 4
+    for kind in ("object", "colour"):
+        assert sum(one[kind]["identical"] for one in result["levels"]) == \
+            result[kind]["identical"]
+
+    status, text, _ = run(capsys, "check", str(path))
+    assert '%s: level 2 "B" (export file), header identical\n' % path in text
+    assert "%s: 2 levels in all\n" % path in text
+    assert "  5 object records: 4 identical, 0 normalised, 0 changed, 1 failed\n" in text
+
+
+def test_stats_of_a_level(capsys, tmp_path):
+    path = level_files(tmp_path)["export"]
+    status, out, err = run(capsys, "stats", path)
+    assert (status, err) == (0, "")
+    assert ('%s: level 1 "My level" (export file): 2 colour records, 2 object records, '
+            'header identical\n' % path) in out
+    colours, objects = out.split("\ncolour records\n")[1].split("\nobject records\n")
+    assert stats_rows(colours)["4"] == (2, "PlayerColor", '"PlayerColor.UNSET"')
+    rows = stats_rows(objects)
+    assert rows["2"] == (2, "int 1, float 1", "15")
+    assert rows["43"][:2] == (1, "HSV") and rows["128"][:2] == (1, "str")
+    assert "written back: 2 identical, 0 normalised, 0 changed\n" in objects
+
+    status, out, _ = run(capsys, "stats", "--json", path)
+    result = json.loads(out)
+    assert result["object"]["keys"]["43"] == {
+        "records": 1, "types": {"HSV": 1}, "example": "71.99999999999994a0.5a1a0a0"}
+    assert result["levels"][0]["colour"]["keys"]["4"]["records"] == 2
+
+
+def test_stats_json_of_a_record_file(capsys, tmp_path):
+    path = write_lines(tmp_path / "r.txt", ["1,1", "1,x", "1,05"])
+    status, out, _ = run(capsys, "stats", "--json", path)
+    assert status == 1
+    result = json.loads(out)
+    assert (result["form"], result["levels"]) == ("records", [])
+    assert {key: result["object"][key] for key in ("records", "identical", "normalised",
+                                                   "failed")} == \
+        {"records": 3, "identical": 1, "normalised": 1, "failed": 1}
+    assert result["colour"]["records"] == 0
+    assert result["object"]["failures"][0]["where"] == "line 2"
+
+
+@pytest.mark.parametrize("command", ["show", "check"])
+def test_records_of_the_wrong_kind_get_one_warning(capsys, tmp_path, command):
+    path = write_lines(tmp_path / "c.txt", gen.colour_records(10, seed=1))
+    status, out, err = run(capsys, command, path)
+    assert err == ("velk: warning: most lines of %s give no pairs as object records; are "
+                   "they colour records? (try --kind colour)\n" % path)
+    assert status == (0 if command == "show" else 1)   # check: every record loses its text
+    path = write_lines(tmp_path / "o.txt", gen.object_records(10, seed=1))
+    status, out, err = run(capsys, "check", "--kind", "colour", path)
+    assert "are they object records? (try --kind object)" in err
+
+
+# hostile input: one line, status 2 --------------------------------------------------------
+
+
+def _hostile(tmp_path, name):
+    from test_levels import bomb
+
+    encoded = level.encode(LEVEL)
+    contents = {
+        "bomb": bomb(1),
+        "deflate bomb": bomb(1, "deflate"),
+        "entities": '<?xml version="1.0"?><!DOCTYPE d [<!ENTITY a "aaaa"><!ENTITY b "&a;&a;">]>'
+                    '<d><k>k4</k><s>&b;</s></d>',
+        "truncated base64": encoded[:-3],
+        "truncated data": encoded[:len(encoded) // 2],
+        "corrupt data": "H4sIAAAAAAAAA" + "z" * 40,
+        "no level data": '<?xml version="1.0"?><plist><dict><k>k2</k><s>x</s></dict></plist>',
+        "empty level": gen.export_file([("empty", level.encode(""))]),
+        "empty level string": level.encode("\n"),
+        "not utf-8": base64.urlsafe_b64encode(gzip.compress(b"kA1,\xff;")).decode(),
+    }
+    path = tmp_path / name.replace(" ", "-")
+    path.write_text(contents[name])
+    return str(path)
+
+
+@pytest.mark.parametrize("name, message", [
+    ("bomb", "level data decode to more than 256 MiB, the limit"),
+    # raw deflate has no header to tell it by: forced with --format
+    ("deflate bomb", "level data decode to more than 256 MiB, the limit"),
+    ("entities", "export file refused: it declares the XML entity 'a'"),
+    ("truncated base64", "level data is truncated"),
+    ("truncated data", "level data is truncated: the compressed data end early"),
+    ("corrupt data", "level data is corrupt: "),
+    ("no level data", "no level data in the export file: no 'k4' entry"),
+    ("empty level", "level 1: the level is empty"),
+    ("empty level string", "the level is empty"),
+    ("not utf-8", "level data is not UTF-8 text"),
+])
+@pytest.mark.parametrize("command", ["show", "stats", "check"])
+def test_hostile_level_data_is_one_line_and_status_2(capsys, tmp_path, name, message, command):
+    path = _hostile(tmp_path, name)
+    forced = ["--format", "encoded"] if name == "deflate bomb" else []
+    status, out, err = run(capsys, command, path, *forced)
+    assert status == 2
+    # show prints the records it could read before the data went wrong
+    assert out == "" or command == "show"
+    assert err.startswith("velk: error: %s: " % path)
+    assert message in err
+    assert err.count("\n") == 1
+
+
+def test_max_size_bounds_decoded_data(capsys, tmp_path):
+    paths = level_files(tmp_path, "kA1,0;" + "1,1;" * 300)
+    status, _, err = run(capsys, "check", "--max-size", "1K", paths["encoded"])
+    assert (status, err.strip()) == (
+        2, "velk: error: %s: level data decode to more than 1 KiB, the limit" % paths["encoded"])
+    assert run(capsys, "check", "--max-size", "2k", paths["encoded"])[0] == 0
+    assert run(capsys, "check", "--max-size", "1MiB", paths["export"])[0] == 0
+
+
+@pytest.mark.parametrize("argv, message", [
+    (["check", "F", "--max-size", "0"], "invalid size '0'"),
+    (["check", "F", "--max-size", "lots"], "invalid size 'lots'"),
+    (["check", "F", "--format", "zip"], "invalid choice: 'zip'"),
+    (["show", "F", "--json"], "unrecognized arguments: --json"),
+])
+def test_wrong_level_options_exit_2(capsys, tmp_path, argv, message):
+    test_wrong_usage_exits_2(capsys, tmp_path, argv, message)
+
+
+def test_version(capsys):
+    import velk
+
+    status, out, _ = run(capsys, "--version")
+    assert status == 0
+    assert re.fullmatch(r"velk \d+\.\d+\.\d+\S*\n", out)
+    assert out.split()[1] in (velk.__version__, metadata.version("velk"))
+
+
+class Terminal(io.StringIO):
+    def isatty(self):
+        return True
+
+
+@pytest.mark.parametrize("quiet, stream, shown_bar", [
+    ([], Terminal, True), (["--quiet"], Terminal, False), ([], io.StringIO, False)])
+def test_progress_only_on_a_terminal_without_quiet(tmp_path, quiet, stream, shown_bar):
+    path = level_files(tmp_path)["encoded"]
+    args = cli._parser().parse_args(["check", path] + quiet)
+    err = stream()
+    progress = cli.Progress(args, err)
+    assert (progress.bar is not None) == shown_bar
+    progress.expect(100)
+    progress.update(60)
+    progress.close()
+    progress.close()
+
+
+def test_progress_hears_every_byte_read(tmp_path):
+    path = level_files(tmp_path, gen.level_string(300, seed=2))["export"]
+    counted = []
+    level.read_file(path)
+    from velk.survey import survey_file
+
+    report = survey_file(path, on_read=counted.append)
+    assert sum(counted) == report.size == os.path.getsize(path)
+    assert report.totals["object"].identical == 300
+
+
+# the generator's levels ------------------------------------------------------------------------
+
+
+def test_generator_help_runs(capsys):
+    with pytest.raises(SystemExit) as excinfo:
+        gen.main(["--help"])
+    assert excinfo.value.code == 0
+    assert "spell 5% of the records" in capsys.readouterr().out
+
+
+def test_generated_levels_hold_the_real_value_forms():
+    text = gen.level_string(400, seed=7)
+    assert text == gen.level_string(400, seed=7) != gen.level_string(400, seed=8)
+    read = level.read_level(text)
+    assert level.write_level(read) == text
+    assert len(read.colours) == 11
+    assert sum(colour["4"].value == -1 for colour in read.colours) >= 5
+    hsvs = [record["43"] for record in read.objects if "43" in record]
+    assert len(hsvs) > 200 and any(isinstance(hsv.hue, float) for hsv in hsvs)
+    assert any(isinstance(record["2"], float) for record in read.objects)
+    assert any("128" in record for record in read.objects)
+    guidelines = Guidelines.from_string(read.header[gen.GUIDELINES_KEY])
+    assert guidelines.dump() == read.header[gen.GUIDELINES_KEY] and len(guidelines) == 6
+
+
+def test_generated_level_noise_and_malformed_objects():
+    read_ok = failed = 0
+    for text in level.split_level(gen.level_string(1000, seed=2, noise=0.1,
+                                                   malformed=0.05)).objects:
+        try:
+            level.RecordCodec("object").read(text)
+            read_ok += 1
+        except ValueError:
+            failed += 1
+    assert 25 <= failed <= 80 and read_ok + failed == 1000
+
+
+@pytest.mark.parametrize("form, compression", [
+    ("level", "gzip"), ("encoded", "gzip"), ("encoded", "deflate"), ("export", "zlib")])
+def test_generator_writes_every_level_form(tmp_path, form, compression):
+    out = tmp_path / "level"
+    argv = ["--form", form, "--count", "50", "--seed", "3", "--colours", "4",
+            "--compression", compression, "--out", str(out)]
+    if form == "export":
+        argv += ["--levels", "2"]
+    assert gen.main(argv) == 0
+    levels = level.read_file(str(out))
+    assert [len(one.objects) for one in levels] == [50] * (2 if form == "export" else 1)
+    assert levels[0].objects == level.read_level(gen.level_string(50, 3, colours=4)).objects
+    assert [len(one.colours) for one in levels] == [4] * len(levels)
+
+
+@pytest.mark.parametrize("argv, message", [
+    (["--colours", "17"], "--colours must be from 0 to 16"),
+    (["--levels", "0"], "--levels must be 1 or more"),
+])
+def test_generator_refuses_bad_level_options(capsys, argv, message):
+    with pytest.raises(SystemExit):
+        gen.main(["--form", "export", "--count", "1", "--out", "-"] + argv)
+    assert message in capsys.readouterr().err

@@ -18,10 +18,16 @@ Use from Python (the benchmarks import this module; keep these stable):
     object_records(1000, seed=1)        # a list of record strings
     colour_records(300, seed=1, noise=0.05, malformed=0.01)
 
+    level_string(3000, seed=1)          # a level string of 3,000 objects
+    encoded_level(3000, seed=1)         # the same as encoded level data ("H4sI...")
+    export_file([("name", encoded_level(3000, seed=1))])
+
 or from the command line:
 
     python tools/generate_records.py --kind object --count 2000 --seed 1 \\
         --out examples/objects.txt [--noise] [--malformed SHARE]
+    python tools/generate_records.py --form level|encoded|export --count 3000 \\
+        --seed 1 --out level.txt [--colours N] [--levels N] [--compression C]
 
 The bundled samples are made with
 
@@ -31,15 +37,23 @@ The bundled samples are made with
         --noise --malformed 0.05 --out examples/objects-noisy.txt
     python tools/generate_records.py --kind colour --count 300 --seed 3 \
         --noise --malformed 0 --out examples/colours.txt
+    python tools/generate_records.py --form level --count 3000 --seed 4 \
+        --noise --malformed 0.002 --out examples/level.txt
+    python tools/generate_records.py --form encoded --count 3000 --seed 5 \
+        --out examples/level-encoded.txt
+    python tools/generate_records.py --form export --levels 2 --count 1500 \
+        --seed 6 --out examples/levels-export.xml
 
 The same arguments always give the same records (the generator draws from
 its own `random.Random(seed)` only). Each record string has no line ending;
-files get one record per line, ended by "\\n".
+files get one record per line, ended by "\\n". Level strings and encoded
+data are written as one line, export files as one XML document.
 """
 import argparse
 import os
 import random
 import sys
+from xml.sax.saxutils import escape
 
 try:
     import velk.api  # noqa: F401
@@ -185,14 +199,22 @@ def _groups_text(rng):
     return str(ints[0])
 
 
+def _fraction_text(rng):
+    """A decimal as colour arithmetic leaves it: "0.13698630136986292"."""
+    return repr(rng.randrange(1, 255) / 255)
+
+
 def _hsv_text(rng):
-    return HSV(
-        rng.randrange(-180, 181),
-        rng.choice((1.0, 0.5, 0.75, 1.5, 0.0, round(rng.uniform(0, 2), 2))),
-        rng.choice((1.0, 0.5, 0.25, 2.0, round(rng.uniform(0, 2), 2))),
-        rng.random() < 0.2,
-        rng.random() < 0.2,
-    ).dump()
+    """An HSV text as levels write it: whole numbers or the long decimals of
+    colour arithmetic ("71.99999999999994"), then two flags."""
+    if rng.random() < 0.5:
+        hue = str(rng.randrange(-180, 181))
+    else:
+        hue = repr(rng.randrange(1, 255) / 255 * 360 - 180)
+    saturation = rng.choice(("1", "1", "0", "0.5", "1.0", _fraction_text(rng)))
+    value = rng.choice(("1", "1", "0.25", "2", "1.0", _fraction_text(rng)))
+    flags = ["1" if rng.random() < 0.2 else "0" for _ in range(2)]
+    return "a".join([hue, saturation, value] + flags)
 
 
 def _plain_text(rng):
@@ -382,6 +404,9 @@ def _colour_value(rng, key):
     if key in ("1", "2", "3"):
         return str(rng.randrange(256))
     if key == "4":
+        # Most colour records copy no player colour, and say so with -1.
+        if rng.random() < 0.8:
+            return str(_enums.PlayerColor.UNSET.value)
         return str(rng.choice(_enums.PlayerColor.values()))
     if key in ("6", "9"):
         return str(rng.choice((1000, 1001, 1002, 1003, 1004, 1009)) if rng.random() < 0.3
@@ -414,6 +439,77 @@ def _colour_pairs(rng):
         pairs.append(("10", _hsv_text(rng)))
         pairs.append(("17", _bool_text(rng)))
     return pairs
+
+
+# Levels -------------------------------------------------------------------------
+# Objects of levels as editors save them: more properties than the typical
+# record, most objects with an HSV, coordinates often decimal, and keys beyond
+# the codec's tables (scales under "128" and "129", "155", "156").
+
+# Distinct HSV texts that one level uses; levels reuse a handful of them.
+LEVEL_HSV_TEXTS = 40
+# Colour channels of a level's colour records.
+LEVEL_CHANNELS = (1000, 1001, 1002, 1003, 1004, 1009, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10)
+# The header's key whose value is the level's guidelines; like every header
+# value it stays text.
+GUIDELINES_KEY = "kA14"
+
+
+def _coordinate(rng):
+    if rng.random() < 0.4:
+        return str(15 + 30 * rng.randrange(0, 1000))
+    return repr(round(rng.uniform(-200, 30000), rng.choice((1, 2, 3))))
+
+
+def _level_object_pairs(rng, hsv_texts):
+    pairs = [("1", _int_text(rng, "1")), ("2", _coordinate(rng)), ("3", _coordinate(rng))]
+    drawn = (
+        ("6", 0.2, lambda: rng.choice(("90", "180", "270", "-90", "45", "15.5", "-22.5"))),
+        ("20", 0.3, lambda: str(rng.randrange(0, 6))),
+        ("21", 0.4, lambda: _int_text(rng, "21")),
+        ("22", 0.2, lambda: _int_text(rng, "22")),
+        ("24", 0.2, lambda: _int_text(rng, "24")),
+        ("25", 0.3, lambda: _int_text(rng, "25")),
+        ("32", 0.1, lambda: rng.choice(("0.5", "0.75", "1.25", "2"))),
+        ("41", 0.3, lambda: "1"),
+        ("42", 0.2, lambda: "1"),
+        ("43", 0.75, lambda: rng.choice(hsv_texts)),
+        ("44", 0.5, lambda: rng.choice(hsv_texts)),
+        ("57", 0.3, lambda: _groups_text(rng)),
+        ("64", 0.2, lambda: "1"),
+        ("67", 0.2, lambda: "1"),
+        ("128", 0.25, lambda: rng.choice(("0.5", "1.25", "0.8", "2", "0.35"))),
+        ("129", 0.25, lambda: rng.choice(("0.5", "1.25", "0.8", "2", "0.35"))),
+        ("155", 0.2, lambda: str(rng.randrange(1, 4))),
+        ("156", 0.1, lambda: str(rng.randrange(1, 4))),
+    )
+    for key, share, value in drawn:
+        if rng.random() < share:
+            pairs.append((key, value()))
+    return pairs
+
+
+def _level_colour_pairs(rng, channel):
+    pairs = _colour_pairs(rng)
+    return [(key, str(channel) if key == "6" else text) for key, text in pairs]
+
+
+def _guidelines_text(rng):
+    times = sorted(round(rng.uniform(0, 120), rng.choice((0, 1, 2, 3))) for _ in range(6))
+    return "~".join("%s~%s" % (int(time) if time == int(time) else repr(time),
+                               rng.choice(("0", "0.8", "0.9", "1", "0.7")))
+                    for time in times)
+
+
+def _level_header(rng, colours):
+    pairs = [
+        ("kS38", "".join(text + "|" for text in colours)),
+        ("kA13", "0"), ("kA15", "0"), ("kA16", "0"),
+        (GUIDELINES_KEY, _guidelines_text(rng)),
+        ("kA6", str(rng.randrange(0, 14))), ("kA7", str(rng.randrange(0, 8))),
+        ("kA2", "0"), ("kA4", str(rng.randrange(0, 4))), ("kA9", "0"),
+    ]
+    return _join(pairs, ",")
 
 
 # The public functions ------------------------------------------------------------
@@ -452,7 +548,10 @@ def _shares(noise, malformed):
 
 def _records(n, seed, pairs_of, noisy, broken, delim, noise, malformed):
     _shares(noise, malformed)
-    rng = random.Random(seed)
+    return _drawn(random.Random(seed), n, pairs_of, noisy, broken, delim, noise, malformed)
+
+
+def _drawn(rng, n, pairs_of, noisy, broken, delim, noise, malformed):
     for _ in range(n):
         pairs = pairs_of(rng)
         draw = rng.random()
@@ -502,6 +601,53 @@ def colour_records(n, seed, noise=0.0, malformed=0.0):
     return list(iter_colour_records(n, seed, noise, malformed))
 
 
+def level_string(objects, seed, colours=11, noise=0.0, malformed=0.0):
+    """A level string of `objects` object records and `colours` colour
+    records, the same for the same arguments.
+
+    The header holds the colour records under "kS38" and guidelines; the
+    objects are shaped as saved levels have them (see the "Levels" section).
+    `noise` and `malformed` are the shares of object records spelt
+    non-canonically but readably, and made unreadable, as for
+    `object_records`."""
+    _shares(noise, malformed)
+    rng = random.Random(seed)
+    if not 0 <= colours <= len(LEVEL_CHANNELS):
+        raise ValueError("a level has 0 to %d colour records" % len(LEVEL_CHANNELS))
+    channels = rng.sample(LEVEL_CHANNELS, colours)
+    header = _level_header(rng, [_join(_level_colour_pairs(rng, channel), "_")
+                                 for channel in channels])
+    hsv_texts = ["0a1a1a0a0"] + [_hsv_text(rng) for _ in range(LEVEL_HSV_TEXTS - 1)]
+    records = _drawn(rng, objects, lambda r: _level_object_pairs(r, hsv_texts),
+                     _object_noise, _object_malformed, ",", noise, malformed)
+    return "".join([header, ";"] + [record + ";" for record in records])
+
+
+def encoded_level(objects, seed, compression="gzip", **options):
+    """The level string of `level_string(objects, seed, **options)` as
+    encoded level data."""
+    from velk.level import encode  # the package's own encoder (needs the built core)
+
+    return encode(level_string(objects, seed, **options), compression)
+
+
+def export_file(levels):
+    """The text of an export file holding `levels`, a list of (name, encoded
+    level data) pairs: one level as the file's dictionary, several as
+    nested dictionaries."""
+    def level_entries(index, name, data):
+        return ("<k>k1</k><i>%d</i><k>k2</k><s>%s</s><k>k4</k><s>%s</s>"
+                "<k>k13</k><t /><k>k21</k><r>%s</r>"
+                % (index + 1, escape(name), data, repr(1.5 + index)))
+
+    if len(levels) == 1:
+        body = level_entries(0, *levels[0])
+    else:
+        body = "".join("<k>k_%d</k><d>%s</d>" % (index, level_entries(index, name, data))
+                       for index, (name, data) in enumerate(levels))
+    return ('<?xml version="1.0"?><plist version="1.0"><dict>%s</dict></plist>\n' % body)
+
+
 def _share(text):
     try:
         value = float(text)
@@ -512,12 +658,35 @@ def _share(text):
     return value
 
 
+FORMS = ("records", "level", "encoded", "export")
+
+
+def _level_text(args, noise, malformed):
+    """The file text of a level form: a level string, encoded level data or
+    an export file of `args.levels` levels, each drawn from its own seed."""
+    options = dict(colours=args.colours, noise=noise, malformed=malformed)
+    if args.form == "level":
+        return level_string(args.count, args.seed, **options) + "\n"
+    if args.form == "encoded":
+        return encoded_level(args.count, args.seed, args.compression, **options) + "\n"
+    return export_file([
+        ("Generated level %d" % (index + 1),
+         encoded_level(args.count, args.seed + index, args.compression, **options))
+        for index in range(args.levels)])
+
+
 def main(argv=None):
-    """Write generated records to a file, one per line; returns the exit status."""
+    """Write generated records or levels to a file; returns the exit status."""
     parser = argparse.ArgumentParser(
-        description="Write seeded object or colour records, one per line.")
-    parser.add_argument("--kind", choices=("object", "colour", "color"), default="object")
-    parser.add_argument("--count", type=int, required=True, help="number of records")
+        description="Write seeded object or colour records, one per line, or levels "
+        "(a level string, encoded level data or an export file).")
+    parser.add_argument(
+        "--form", choices=FORMS, default="records",
+        help="what to write (default: records, one per line)")
+    parser.add_argument("--kind", choices=("object", "colour", "color"), default="object",
+                        help="records only: the kind of record")
+    parser.add_argument("--count", type=int, required=True,
+                        help="number of records, or of objects in each level")
     parser.add_argument("--seed", type=int, default=0)
     parser.add_argument("--out", required=True, help='output file, or "-" for standard output')
     parser.add_argument(
@@ -525,14 +694,25 @@ def main(argv=None):
         help="object records only: which kind of record (default: mixed)")
     parser.add_argument(
         "--noise", action="store_true",
-        help="spell %d%% of the records non-canonically and make %d%% malformed"
+        # argparse formats help texts with "%": the percent signs stay doubled.
+        help="spell %d%%%% of the records non-canonically and make %d%%%% malformed"
         % (NOISE_SHARE * 100, MALFORMED_SHARE * 100))
     parser.add_argument(
         "--malformed", type=_share, default=None, metavar="SHARE",
         help="share of malformed records (default: %g with --noise, else 0)" % MALFORMED_SHARE)
+    parser.add_argument("--colours", type=int, default=11,
+                        help="levels only: colour records in each level (default: 11)")
+    parser.add_argument("--levels", type=int, default=1,
+                        help="export files only: number of levels (default: 1)")
+    parser.add_argument("--compression", choices=("gzip", "zlib", "deflate"), default="gzip",
+                        help="encoded data and export files: the compression (default: gzip)")
     args = parser.parse_args(argv)
     if args.count < 0:
         parser.error("--count must not be negative")
+    if not 0 <= args.colours <= len(LEVEL_CHANNELS):
+        parser.error("--colours must be from 0 to %d" % len(LEVEL_CHANNELS))
+    if args.levels < 1:
+        parser.error("--levels must be 1 or more")
 
     noise = NOISE_SHARE if args.noise else 0.0
     malformed = args.malformed
@@ -540,18 +720,20 @@ def main(argv=None):
         malformed = MALFORMED_SHARE if args.noise else 0.0
     if noise + malformed > 1:
         parser.error("the noise and malformed shares add up to more than 1")
-    if args.kind == "object":
+    if args.form != "records":
+        lines = [_level_text(args, noise, malformed)]
+    elif args.kind == "object":
         records = iter_object_records(args.count, args.seed, args.records, noise, malformed)
+        lines = (record + "\n" for record in records)
     else:
         records = iter_colour_records(args.count, args.seed, noise, malformed)
+        lines = (record + "\n" for record in records)
 
     if args.out == "-":
-        for record in records:
-            sys.stdout.write(record + "\n")
+        sys.stdout.writelines(lines)
         return 0
     with open(args.out, "w", encoding="utf-8", newline="\n") as out:
-        for record in records:
-            out.write(record + "\n")
+        out.writelines(lines)
     return 0
 
 

@@ -1,53 +1,52 @@
-"""The `velk` command: look at, summarise and check files of records.
+"""The `velk` command: look at, summarise and check levels and record files.
 
-A record file holds one record per line, object records ("1,1,2,15,3,15.5")
-or colour records ("1_255_5_1"). Files are read line by line, so files of any
-size can be handled; "-" reads standard input.
+It reads the level data users have, told apart by their content (or forced
+with --format): export files (XML holding levels), encoded level data
+("H4sI..."), level strings ("header;object;object;...;") and record files
+(one object or colour record per line; --kind says which). Inputs are
+streamed, so their size does not matter; "-" reads standard input.
 
-    velk show  FILE [--kind object|colour] [--limit N]
-    velk stats FILE [--kind object|colour]
-    velk check FILE [--kind object|colour]
+    velk show  FILE [--limit N]     each record as a line of JSON
+    velk stats FILE [--json]        every key: how often, which types, an example
+    velk check FILE [--json]        write every record back and compare
 
-Every subcommand exits with 0 when every record could be read, 1 when some
-could not, and 2 on wrong usage or a file that cannot be opened.
+Exit status: 0 when every record reads and comes back identical or
+normalised, 1 when some are changed or fail, 2 on wrong usage and on input
+that cannot be read at all (a missing file, corrupt or hostile level data).
+
+The work is done by functions users can call themselves: ``velk.survey``
+gathers the counts, ``velk.level`` reads the levels; this module shows them.
 """
 import argparse
 import json
-import math
 import os
+import re
 import sys
-import time
-from collections import Counter
+from importlib import metadata
+from itertools import islice
+
+from tqdm import tqdm
+
+import velk
+from velk import level, survey
+from velk.json_form import JsonForm
+from velk.level.source import FORMS, Input
+
+__all__ = ["main", "JsonForm"]
 
 KINDS = {"object": "object", "colour": "colour", "color": "colour"}
+FORM_NAMES = {"records": "record file", "level": "level string", "encoded": "encoded level",
+              "export": "export file"}
 
-# How many records `check` quotes of each sort before it only counts them.
-SHOWN_DIFFERENCES = 5
-SHOWN_FAILURES = 20
+# How many records `check` quotes before it only counts them.
+SHOWN_DIFFERENCES = survey.KEPT_DIFFERENCES
+SHOWN_FAILURES = survey.KEPT_FAILURES
 # Width of the excerpt of a record that `check` prints.
 EXCERPT = 72
 # Widest example value that `stats` prints.
 EXAMPLE_WIDTH = 40
-
-
-class Codec:
-    """The reader and the writer of one kind of record."""
-
-    def __init__(self, kind):
-        from velk import _velkc
-
-        self.kind = kind
-        if kind == "object":
-            self.read = _velkc._object_convert
-            dump, collect = _velkc._object_dump, _velkc._object_collect
-        else:
-            self.read = _velkc._color_convert
-            dump, collect = _velkc._color_dump, _velkc._color_collect
-
-        def write(record):
-            return collect(dump(record))
-
-        self.write = write
+# A progress line appears once reading has taken this many seconds.
+PROGRESS_DELAY = 0.5
 
 
 def _kind(text):
@@ -71,204 +70,192 @@ def _limit(text):
     return value
 
 
+_SIZE = re.compile(r"(\d+)\s*([kmg]?)(i?b)?", re.IGNORECASE)
+_SIZE_UNITS = {"": 1, "k": 1 << 10, "m": 1 << 20, "g": 1 << 30}
+
+
+def _size(text):
+    match = _SIZE.fullmatch(text.strip())
+    if not match or int(match.group(1)) == 0:
+        raise argparse.ArgumentTypeError(
+            "invalid size %r (bytes, or a number with K, M or G: 64M)" % text)
+    return int(match.group(1)) * _SIZE_UNITS[match.group(2).lower()]
+
+
+def _version():
+    try:
+        return metadata.version("velk")
+    except metadata.PackageNotFoundError:  # run from a checkout
+        return velk.__version__
+
+
 def _parser():
     parser = argparse.ArgumentParser(
         prog="velk",
-        description="Look at, summarise and check files of object or colour "
-        "records, one record per line.",
-        epilog="Exit status: 0 when every record reads, 1 when some do not, "
-        "2 on wrong usage.",
+        description="Look at, summarise and check levels (export files, encoded level "
+        "data, level strings) and files of object or colour records.",
+        epilog="Exit status: 0 when every record reads and comes back identical or "
+        "normalised, 1 when some are changed or fail, 2 on wrong usage or input that "
+        "cannot be read at all.",
     )
+    parser.add_argument("--version", action="version", version="velk " + _version())
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
     commands.required = True
 
     def command(name, help_text):
         sub = commands.add_parser(name, help=help_text, description=help_text)
-        sub.add_argument("file", metavar="FILE", help='record file, or "-" for standard input')
+        sub.add_argument("file", metavar="FILE", help='input file, or "-" for standard input')
+        sub.add_argument(
+            "--format", choices=FORMS, default=None,
+            help="the input's form (default: told from its content)")
         sub.add_argument(
             "--kind",
             type=_kind,
             default="object",
             metavar="object|colour",
-            help="kind of record (default: object; \"color\" is accepted too)",
+            help="record files only: the kind of record (default: object; \"color\" is "
+            "accepted too)",
         )
+        sub.add_argument(
+            "--max-size", type=_size, default=None, metavar="SIZE",
+            help="refuse level data that decode to more than SIZE bytes (K, M, G "
+            "allowed; default: 256M)")
+        sub.add_argument("--quiet", "-q", action="store_true",
+                         help="no progress line on standard error")
         return sub
 
     show = command("show", "print every record as a typed dictionary, one JSON object per line")
     show.add_argument(
         "--limit", type=_limit, default=None, metavar="N", help="read only the first N records"
     )
-    command("stats", "summarise the keys, value types and errors of a file")
-    command("check", "write every record back and compare it with the original")
+    for name, help_text in (("stats", "summarise the keys, value types and outcomes"),
+                            ("check", "write every record back and compare it with the "
+                             "original")):
+        command(name, help_text).add_argument(
+            "--json", action="store_true", help="print one JSON object instead of text")
     return parser
-
-
-# Reading ---------------------------------------------------------------------
-
-
-class Source:
-    """The lines of a file or of standard input, as (number, text) pairs.
-
-    Lines are split at "\\n" only, and only the line ending ("\\n" or "\\r\\n")
-    is taken off. A line that is not UTF-8 comes as (number, None, error).
-    `size` counts the bytes read so far."""
-
-    def __init__(self, path):
-        self.path = path
-        self.size = 0
-        if path == "-":
-            self.name = "<stdin>"
-            stream = getattr(sys.stdin, "buffer", None)
-            self._stream = stream if stream is not None else sys.stdin
-            self._close = False
-        else:
-            self.name = path
-            self._stream = open(path, "rb")
-            self._close = True
-
-    def lines(self):
-        for number, line in enumerate(self._stream, 1):
-            if isinstance(line, str):
-                line = line.encode("utf-8", "surrogateescape")
-            self.size += len(line)
-            if line.endswith(b"\r\n"):
-                line = line[:-2]
-            elif line.endswith(b"\n"):
-                line = line[:-1]
-            try:
-                yield number, line.decode("utf-8"), None
-            except UnicodeDecodeError as exc:
-                yield number, None, exc
-
-    def close(self):
-        if self._close:
-            self._stream.close()
 
 
 def _describe(exc):
     return "%s: %s" % (type(exc).__name__, exc)
 
 
-def _read_all(source, codec, limit=None):
-    """Yield (number, text, record, error) for each line; exactly one of
-    record and error is None."""
-    for number, text, error in source.lines():
-        if limit is not None and number > limit:
-            break
-        if error is None:
-            try:
-                yield number, text, codec.read(text), None
-                continue
-            except Exception as exc:
-                error = exc
-        yield number, text, None, error
+def _one_line(text):
+    return " ".join(text.splitlines())
 
 
-# JSON form of typed values ---------------------------------------------------
+class Progress:
+    """A progress line on standard error, for inputs that take a while, when
+    standard error is a terminal and --quiet is not given."""
+
+    def __init__(self, args, err):
+        self.bar = None
+        if not args.quiet and err.isatty():
+            self.bar = tqdm(unit="B", unit_scale=True, unit_divisor=1024, file=err,
+                            leave=False, delay=PROGRESS_DELAY, desc="reading")
+
+    def expect(self, size):
+        """Show progress against `size` bytes (None: unknown)."""
+        if self.bar is not None:
+            self.bar.total = size
+
+    def update(self, count):
+        if self.bar is not None:
+            self.bar.update(count)
+
+    def close(self):
+        if self.bar is not None:
+            self.bar.close()
 
 
-def _companions():
-    """The classes whose objects the JSON form writes in a form of their own."""
-    import enums
-    from velk.api.guidelines import Guidelines
-    from velk.api.hsv import HSV
-
-    return enums.Enum, (HSV, Guidelines)
+# show ------------------------------------------------------------------------------
 
 
-class JsonForm:
-    """Turns typed record values into values that `json` can write."""
-
-    def __init__(self):
-        self.enum, self.dumpable = _companions()
-
-    def __call__(self, value):
-        if value is None or isinstance(value, (bool, int, str)):
-            return value
-        if isinstance(value, float):
-            # Infinities and NaN have no JSON form; keep Python's spelling.
-            return value if math.isfinite(value) else str(value)
-        if isinstance(value, self.enum):
-            name = getattr(value, "name", None)
-            if name is None:
-                return str(value)
-            return "%s.%s" % (type(value).__name__, name)
-        if isinstance(value, self.dumpable):
-            return value.dump()
-        if isinstance(value, (set, frozenset)):
-            items = [self(item) for item in value]
-            try:
-                return sorted(items)
-            except TypeError:
-                return sorted(items, key=lambda item: (type(item).__name__, str(item)))
-        if isinstance(value, (list, tuple)):
-            return [self(item) for item in value]
-        if isinstance(value, dict):
-            return {str(key): self(item) for key, item in value.items()}
-        return str(value)
-
-    def record(self, record):
-        return json.dumps({str(key): self(value) for key, value in record.items()})
+def _read_error(codec, text, exc):
+    """The failure with the key whose value fails: "key 1: ValueError: ..."."""
+    key = codec.failing_key(text)
+    return ("" if key is None else "key %s: " % key) + _describe(exc)
 
 
-# Subcommands -----------------------------------------------------------------
-
-
-def _show(args, source, codec, out, err):
+def _show_records(args, found, out, err):
+    codec = level.RecordCodec(args.kind)
     form = JsonForm()
-    failed = 0
-    for number, _text, record, error in _read_all(source, codec, args.limit):
-        if error is None:
-            out.write(form.record(record) + "\n")
+    failed = no_pairs = count = 0
+    for number, text, error in found.lines():
+        if args.limit is not None and number > args.limit:
+            break
+        count += 1
+        if error is not None:
+            problem = _describe(error)
         else:
-            failed += 1
-            err.write("%s: line %d: %s\n" % (source.name, number, _describe(error)))
+            try:
+                record = codec.read(text)
+            except Exception as exc:
+                problem = _read_error(codec, text, exc)
+            else:
+                no_pairs += not record and bool(text.strip())
+                out.write(form.record(record) + "\n")
+                continue
+        failed += 1
+        err.write("%s: line %d: %s\n" % (found.name, number, _one_line(problem)))
+    if count and 2 * no_pairs > count:
+        _wrong_kind(err, found.name, args.kind)
     return 1 if failed else 0
 
 
-def _key_order(key):
-    if isinstance(key, str) and key.isdigit() and key.isascii():
-        return (0, int(key), key)
-    return (1, 0, str(key))
+def _level_records(found, form_name, max_size):
+    """(level source, kind, index, text) of every record of every level."""
+    for source in found.levels(form_name, max_size):
+        with source.naming():
+            parts = level.split_level(source.pieces)
+            for kind, texts in ((level.COLOUR, parts.colours), (level.OBJECT, parts.objects)):
+                for index, text in enumerate(texts):
+                    yield source, kind, index, text
+
+
+def _show_levels(args, found, out, err, form_name):
+    form = JsonForm()
+    codecs = {kind: level.RecordCodec(kind) for kind in level.KINDS}
+    failed = 0
+    records = _level_records(found, form_name, args.max_size or level.MAX_SIZE)
+    for source, kind, index, text in islice(records, args.limit):
+        codec = codecs[kind]
+        try:
+            record = codec.read(text)
+        except Exception as exc:
+            failed += 1
+            err.write("%s: level %d: %s %d: %s\n" % (
+                found.name, source.index, kind, index, _one_line(_read_error(codec, text, exc))))
+            continue
+        out.write(json.dumps({"level": source.index, "kind": kind, "index": index,
+                              "record": {key: form(value) for key, value in record.items()}})
+                  + "\n")
+    return 1 if failed else 0
+
+
+def _wrong_kind(err, name, kind):
+    other = "colour" if kind == "object" else "object"
+    err.write("velk: warning: most lines of %s give no pairs as %s records; are they %s "
+              "records? (try --kind %s)\n" % (name, kind, other, other))
+
+
+# stats -------------------------------------------------------------------------------
 
 
 def _clip(text, width):
     return text if len(text) <= width else text[: width - 3] + "..."
 
 
-def _stats(args, source, codec, out, err):
-    form = JsonForm()
-    holders = Counter()  # key -> records that hold it
-    types = {}  # key -> Counter of type names
-    examples = {}  # key -> first value seen, in its JSON form
-    records = failed = 0
-    first_error = None
-    started = time.perf_counter()
-    for number, _text, record, error in _read_all(source, codec):
-        if error is not None:
-            failed += 1
-            if first_error is None:
-                first_error = (number, error)
-            continue
-        records += 1
-        for key, value in record.items():
-            holders[key] += 1
-            seen = types.get(key)
-            if seen is None:
-                seen = types[key] = Counter()
-                examples[key] = value
-            seen[type(value).__name__] += 1
-    elapsed = time.perf_counter() - started
-
+def _key_table(out, keys, form):
     rows = []
-    for key in sorted(holders, key=_key_order):
-        kinds = types[key]
+    for key in keys.keys():
+        kinds = keys.types[key]
         if len(kinds) == 1:
             described = next(iter(kinds))
         else:
             described = ", ".join("%s %d" % item for item in kinds.most_common())
-        example = json.dumps(form(examples[key]))
-        rows.append((str(key), str(holders[key]), described, _clip(example, EXAMPLE_WIDTH)))
+        example = json.dumps(form(keys.examples[key]))
+        rows.append((str(key), str(keys.holders[key]), described, _clip(example, EXAMPLE_WIDTH)))
     heading = ("key", "records", "types", "example")
     widths = [max([len(heading[i])] + [len(row[i]) for row in rows]) for i in range(4)]
     line = "%-*s  %*s  %-*s  %s"
@@ -279,23 +266,56 @@ def _stats(args, source, codec, out, err):
     if rows:
         out.write("\n")
 
-    out.write("records:    %d\n" % (records + failed))
-    if first_error is None:
-        out.write("malformed:  0\n")
+
+def _stats_tally(out, tally, form):
+    _key_table(out, tally.keys, form)
+    out.write("records:    %d\n" % tally.records)
+    if tally.failures:
+        first = tally.failures[0]
+        key = "" if first.key is None else "key %s: " % first.key
+        out.write("malformed:  %d (first at %s: %s%s)\n"
+                  % (tally.failed, first.where, key, _one_line(_describe(first.error))))
     else:
-        out.write(
-            "malformed:  %d (first at line %d: %s)\n"
-            % (failed, first_error[0], _describe(first_error[1]))
-        )
-    total = records + failed
-    if elapsed > 0:
+        out.write("malformed:  %d\n" % tally.failed)
+    out.write("written back: %d identical, %d normalised, %d changed\n"
+              % (tally.identical, tally.normalised, tally.changed))
+
+
+def _throughput(out, report):
+    if report.elapsed > 0:
+        records = sum(tally.records for tally in report.totals.values())
         out.write(
             "throughput: %.0f records/s, %.2f MB/s (%d bytes in %.3f s)\n"
-            % (total / elapsed, source.size / elapsed / 1e6, source.size, elapsed)
-        )
+            % (records / report.elapsed, report.size / report.elapsed / 1e6, report.size,
+               report.elapsed))
     else:
-        out.write("throughput: %d bytes in no measurable time\n" % source.size)
-    return 1 if failed else 0
+        out.write("throughput: %d bytes in no measurable time\n" % report.size)
+
+
+def _level_title(report, done):
+    name = "" if done.name is None else " %s" % json.dumps(done.name)
+    return "%s: level %d%s (%s)" % (report.name, done.index, name, FORM_NAMES[report.form])
+
+
+def _stats_text(args, report, out):
+    form = JsonForm()
+    if report.form == "records":
+        _stats_tally(out, report.totals[args.kind], form)
+    else:
+        for done in report.levels:
+            out.write("%s: %d colour records, %d object records, header %s\n"
+                      % (_level_title(report, done), done.colour.records,
+                         done.object.records, done.header))
+        if len(report.levels) > 1:
+            out.write("%s: %d levels\n" % (report.name, len(report.levels)))
+        for kind in ("colour", "object"):
+            out.write("\n%s records\n" % kind)
+            _stats_tally(out, report.totals[kind], form)
+        out.write("\n")
+    _throughput(out, report)
+
+
+# check ---------------------------------------------------------------------------------
 
 
 def _excerpt(original, written):
@@ -321,53 +341,71 @@ def _excerpt(original, written):
     return cut(original), cut(written)
 
 
-def _check(args, source, codec, out, err):
-    identical = normalised = 0
-    differences = []
-    failures = []
-    failed = 0
-    for number, text, record, error in _read_all(source, codec):
-        stage = "cannot read"
-        if error is None:
-            try:
-                written = codec.write(record)
-            except Exception as exc:
-                stage, error = "cannot write back", exc
-        if error is not None:
-            failed += 1
-            if len(failures) < SHOWN_FAILURES:
-                failures.append((number, stage, error))
+def _check_tally(out, heading, tally, indent):
+    out.write(indent + heading + "\n")
+    width = len(str(tally.records))
+    for label, count in (("identical:  ", tally.identical), ("normalised: ", tally.normalised),
+                         ("changed:    ", tally.changed), ("failed:     ", tally.failed)):
+        out.write("%s  %s%*d\n" % (indent, label, width, count))
+    for outcome in ("normalised", "changed"):
+        shown = [d for d in tally.differences if d.outcome == outcome]
+        if not shown:
             continue
-        if written == text:
-            identical += 1
-        else:
-            normalised += 1
-            if len(differences) < SHOWN_DIFFERENCES:
-                differences.append((number, text, written))
-
-    total = identical + normalised + failed
-    out.write("%s: %d %s records\n" % (source.name, total, codec.kind))
-    width = len(str(total))
-    out.write("  identical:  %*d\n" % (width, identical))
-    out.write("  normalised: %*d\n" % (width, normalised))
-    out.write("  failed:     %*d\n" % (width, failed))
-    if differences:
-        out.write("\nnormalised records (first %d):\n" % len(differences))
-        for number, text, written in differences:
-            original, back = _excerpt(text, written)
-            out.write("  line %d\n" % number)
-            out.write("    original:     %s\n" % original)
-            out.write("    written back: %s\n" % back)
-    if failures:
-        out.write("\nrecords that fail (first %d):\n" % len(failures))
-        for number, stage, error in failures:
-            out.write("  line %d: %s: %s\n" % (number, stage, _describe(error)))
-        if failed > len(failures):
-            out.write("  ... and %d more\n" % (failed - len(failures)))
-    return 1 if failed else 0
+        out.write("\n%s%s records (first %d):\n" % (indent, outcome, len(shown)))
+        for difference in shown:
+            original, back = _excerpt(difference.original, difference.written)
+            out.write("%s  %s\n" % (indent, difference.where))
+            out.write("%s    original:     %s\n" % (indent, original))
+            out.write("%s    written back: %s\n" % (indent, back))
+    if tally.failures:
+        out.write("\n%srecords that fail (first %d):\n" % (indent, len(tally.failures)))
+        for failure in tally.failures:
+            out.write("%s  %s: %s\n" % (indent, failure.where, _one_line(failure.message())))
+        if tally.failed > len(tally.failures):
+            out.write("%s  ... and %d more\n" % (indent, tally.failed - len(tally.failures)))
 
 
-COMMANDS = {"show": _show, "stats": _stats, "check": _check}
+def _check_text(args, report, out):
+    if report.form == "records":
+        tally = report.totals[args.kind]
+        _check_tally(out, "%s: %d %s records" % (report.name, tally.records, tally.kind),
+                     tally, "")
+        return
+    for done in report.levels:
+        out.write("%s, header %s\n" % (_level_title(report, done), done.header))
+        for kind in ("object", "colour"):
+            tally = done.tallies[kind]
+            _check_tally(out, "%d %s records" % (tally.records, kind), tally, "  ")
+    if len(report.levels) > 1:
+        out.write("%s: %d levels in all\n" % (report.name, len(report.levels)))
+        for kind in ("object", "colour"):
+            tally = report.totals[kind]
+            out.write("  %d %s records: %d identical, %d normalised, %d changed, %d failed\n"
+                      % (tally.records, kind, tally.identical, tally.normalised, tally.changed,
+                         tally.failed))
+
+
+# main ----------------------------------------------------------------------------------
+
+
+def _run(args, found, out, err):
+    form_name = args.format or found.form()
+    if args.command == "show":
+        if form_name == "records":
+            return _show_records(args, found, out, err)
+        return _show_levels(args, found, out, err, form_name)
+    report = survey.survey_input(found, form=form_name, kind=args.kind,
+                                 max_size=args.max_size or level.MAX_SIZE,
+                                 keys=args.command == "stats")
+    if report.form == "records" and report.totals[args.kind].looks_like_other_kind():
+        _wrong_kind(err, report.name, args.kind)
+    if args.json:
+        out.write(json.dumps(report.as_dict(), indent=2) + "\n")
+    elif args.command == "stats":
+        _stats_text(args, report, out)
+    else:
+        _check_text(args, report, out)
+    return report.status
 
 
 def main(argv=None):
@@ -378,20 +416,24 @@ def main(argv=None):
     except SystemExit as exc:
         return exc.code if isinstance(exc.code, int) else (0 if exc.code is None else 2)
 
-    try:
-        source = Source(args.file)
-    except OSError as exc:
-        reason = exc.strerror or str(exc)
-        sys.stderr.write("velk: error: cannot open %s: %s\n" % (args.file, reason))
-        return 2
     out, err = sys.stdout, sys.stderr
+    progress = Progress(args, err)
     try:
-        try:
-            codec = Codec(args.kind)
-        except ImportError as exc:
-            sys.stderr.write("velk: error: cannot load the record codec: %s\n" % exc)
-            return 1
-        return COMMANDS[args.command](args, source, codec, out, err)
+        found = Input(args.file, progress.update)
+    except OSError as exc:
+        progress.close()
+        err.write("velk: error: cannot open %s: %s\n" % (args.file, exc.strerror or exc))
+        return 2
+    progress.expect(found.size)
+    try:
+        return _run(args, found, out, err)
+    except level.LevelError as exc:
+        progress.close()
+        err.write("velk: error: %s: %s\n" % (found.name, _one_line(str(exc))))
+        return 2
+    except ImportError as exc:
+        err.write("velk: error: cannot load the record codec: %s\n" % exc)
+        return 1
     except BrokenPipeError:
         # The reader went away (velk show FILE | head): stop quietly, and keep
         # the interpreter from complaining when it flushes standard output.
@@ -404,10 +446,12 @@ def main(argv=None):
     except KeyboardInterrupt:
         return 130
     except OSError as exc:
-        sys.stderr.write("velk: error: reading %s: %s\n" % (source.name, exc.strerror or exc))
+        progress.close()
+        err.write("velk: error: reading %s: %s\n" % (found.name, exc.strerror or exc))
         return 2
     finally:
-        source.close()
+        progress.close()
+        found.close()
 
 
 if __name__ == "__main__":

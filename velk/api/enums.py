@@ -103,8 +103,12 @@ class TargetPosCoordinates(Enum):
 
 
 class PlayerColor(Enum):
-    """Which player colour a colour channel copies."""
+    """Which player colour a colour channel copies.
 
+    Saved levels write -1 (``UNSET``) in most colour records; it and 0
+    (``NONE``) both mean that the channel copies no player colour."""
+
+    UNSET = -1
     NONE = 0
     PLAYER_1 = 1
     PLAYER_2 = 2

@@ -5,17 +5,37 @@ all separated by "~":
 
     time ~ colour ~ time ~ colour ...
 
-for instance ``"0.5~orange~1.25~green"``; no points give the empty text.
-Times are seconds in Python's shortest float form; colours are one of
-``COLOURS``. The text holds no "," "_" or "|", so it can stand as a value
+for instance ``"0.5~0~0.7~0.9~1~1"``, as levels store them, or
+``"0.5~orange~1.25~green"``; no points give the empty text. Times are
+seconds; a colour is a number (the level's colour value) or one of
+``COLOURS``. Numbers keep the form they were written in (see
+``velk.api.numbers``), so unchanged guidelines are written back exactly as
+they were read. The text holds no "," "_" or "|", so it can stand as a value
 inside a record.
 """
-import math
+from velk.api.numbers import as_number, number_text, read_number
 
 __all__ = ["Guidelines", "COLOURS"]
 
 SEPARATOR = "~"
 COLOURS = ("orange", "yellow", "green")
+
+
+def _colour(colour):
+    if colour in COLOURS:
+        return colour
+    try:
+        return as_number(colour, "guideline colour")
+    except (TypeError, ValueError):
+        raise ValueError("unknown guideline colour %r (a number, or one of %s)"
+                         % (colour, ", ".join(COLOURS))) from None
+
+
+def _time(time):
+    time = as_number(time, "guideline time")
+    if time < 0:
+        raise ValueError("guideline time must not be negative: %r" % time)
+    return time
 
 
 class Guidelines:
@@ -24,15 +44,7 @@ class Guidelines:
     __slots__ = ("_points",)
 
     def __init__(self, points=()):
-        checked = []
-        for time, colour in points:
-            time = float(time)
-            if not (math.isfinite(time) and time >= 0):
-                raise ValueError("guideline time must be finite and not negative: %r" % time)
-            if colour not in COLOURS:
-                raise ValueError("unknown guideline colour %r" % (colour,))
-            checked.append((time, colour))
-        self._points = tuple(checked)
+        self._points = tuple((_time(time), _colour(colour)) for time, colour in points)
 
     @property
     def points(self):
@@ -47,11 +59,15 @@ class Guidelines:
         fields = text.split(SEPARATOR)
         if len(fields) % 2:
             raise ValueError("guidelines text needs time and colour pairs: %r" % text)
-        return cls(zip(map(float, fields[0::2]), fields[1::2]))
+        times = [read_number(field, "guideline time") for field in fields[0::2]]
+        return cls(zip(times, fields[1::2]))
 
     def dump(self):
         """The text form of these guidelines."""
-        return SEPARATOR.join("%r%s%s" % (time, SEPARATOR, colour) for time, colour in self._points)
+        return SEPARATOR.join(
+            "%s%s%s" % (number_text(time), SEPARATOR,
+                        colour if isinstance(colour, str) else number_text(colour))
+            for time, colour in self._points)
 
     def __iter__(self):
         return iter(self._points)

@@ -1,0 +1,36 @@
+"""Levels as users have them: level strings, encoded level data and export
+files, read into typed values and written back.
+
+    from velk import level
+    levels = level.read_file("my-level.xml")      # any form, told from the content
+    first = levels[0]
+    first.name, first.header["kA13"], first.colours[0], first.objects[0]
+    level.write_level(first)                      # the level string again
+    level.save_level(first)                       # encoded level data ("H4sI...")
+
+The parts, each usable on its own:
+
+- ``velk.level.data``: encoded level data (base64 of gzip, zlib or deflate
+  data), decoded with a bound on the decoded size;
+- ``velk.level.text``: a level string split into its header, colour records
+  and object records, and joined again; streaming;
+- ``velk.level.level``: a level in typed values (`Level`), read and written
+  through the native record codec, every error naming the record;
+- ``velk.level.export``: the levels of an export file (XML, read safely);
+- ``velk.level.source``: telling the form of a file and reading its levels.
+"""
+from velk.level.data import MAX_SIZE, decode, encode, iter_decode
+from velk.level.errors import LevelError, RecordError
+from velk.level.level import (COLOUR, KINDS, OBJECT, Level, RecordCodec, iter_objects,
+                              load_level, read_level, save_level, write_level)
+from velk.level.source import FORMS, Input, detect_form, read_file
+from velk.level.text import split_level
+
+__all__ = [
+    "MAX_SIZE", "decode", "encode", "iter_decode",
+    "LevelError", "RecordError",
+    "OBJECT", "COLOUR", "KINDS", "Level", "RecordCodec", "read_level", "write_level", "load_level",
+    "save_level", "iter_objects",
+    "FORMS", "Input", "detect_form", "read_file",
+    "split_level",
+]

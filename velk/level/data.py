@@ -1,0 +1,198 @@
+"""Encoded level data: a level string, compressed, then in URL-safe base64.
+
+This is how save and export files hold levels. The compression is gzip
+(encoded gzip data starts "H4sI"), sometimes plain zlib or raw deflate; the
+data's first bytes tell which. The base64 text uses "-" and "_" ("+" and "/"
+are read too), and its "=" padding is often missing.
+
+Decoding is bounded: level data are passed around between players, and a
+megabyte of compressed data can expand to a gigabyte. The decompressor is
+never asked for more than a megabyte at a time, and data that would decode
+to more than `max_size` bytes are refused as soon as they pass that size,
+before the rest is decompressed. `iter_decode` yields the level string in
+pieces as it decompresses, so a reader that takes records as they come (see
+`velk.level.text.iter_records`) holds little more than one piece.
+"""
+import binascii
+import codecs
+import re
+import zlib
+
+from velk.level.errors import LevelError
+
+__all__ = ["MAX_SIZE", "COMPRESSIONS", "compression_of", "looks_encoded", "iter_decode", "decode",
+           "encode", "size_text"]
+
+MAX_SIZE = 256 << 20
+
+# zlib's window bits for each compression: gzip and zlib carry a header.
+_WBITS = {"gzip": 31, "zlib": 15, "deflate": -15}
+COMPRESSIONS = tuple(_WBITS)
+
+# The decompressor copies the input it has not used yet at every call, so
+# input is fed in small slices; output is taken in bounded pieces.
+_INPUT_SLICE = 1 << 16
+_OUTPUT_PIECE = 1 << 20
+
+_TO_STANDARD = bytes.maketrans(b"-_", b"+/")
+_TO_URLSAFE = bytes.maketrans(b"+/", b"-_")
+_WHITESPACE = b" \t\r\n"
+_ALPHABET = b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"
+
+
+def _as_bytes(chunk):
+    if isinstance(chunk, str):
+        try:
+            return chunk.encode("ascii")
+        except UnicodeEncodeError as exc:
+            raise LevelError("level data is not base64: it holds %r"
+                             % exc.object[exc.start:exc.end]) from None
+    return bytes(chunk)
+
+
+def _unbase64(chunks):
+    """The bytes of base64 text given in pieces of any length; whitespace is
+    skipped and padding is optional, but may only end the text."""
+    pending = b""
+    padded = False
+    for chunk in chunks:
+        chunk = _as_bytes(chunk).translate(_TO_STANDARD, _WHITESPACE)
+        if padded or b"=" in chunk:
+            chunk, _, padding = chunk.partition(b"=")
+            if padded and chunk or padding.strip(b"="):
+                raise LevelError("level data is not base64: text after its \"=\" padding")
+            padded = True
+        stray = chunk.translate(None, _ALPHABET)
+        if stray:
+            raise LevelError("level data is not base64: it holds %r" % stray[:1].decode("latin-1"))
+        chunk = pending + chunk
+        whole = len(chunk) - len(chunk) % 4
+        pending = chunk[whole:]
+        if whole:
+            yield binascii.a2b_base64(chunk[:whole])
+    if len(pending) == 1:
+        raise LevelError("level data is truncated: its base64 text ends inside a byte")
+    if pending:
+        yield binascii.a2b_base64(pending + b"=" * (4 - len(pending)))
+
+
+def compression_of(data):
+    """The compression whose header starts `data`: "gzip", "zlib" or "deflate"."""
+    if data[:2] == b"\x1f\x8b":
+        return "gzip"
+    if len(data) >= 2 and data[0] & 0x0F == 8 and (data[0] << 8 | data[1]) % 31 == 0:
+        return "zlib"
+    return "deflate"
+
+
+# How much of a text `looks_encoded` decodes, and how much it decompresses.
+_PROBE_TEXT = 1024
+_PROBE_OUTPUT = 64
+_BASE64_TEXT = re.compile(rb"[A-Za-z0-9_+/-]+=*")
+_PRINTABLE = re.compile(rb"[\x20-\x7e]+")
+
+
+def looks_encoded(text):
+    """Whether the bytes `text` (a file's first line, or its start) look like
+    encoded level data: base64 of gzip data, or of zlib or deflate data that
+    decompress to printable text."""
+    if not _BASE64_TEXT.fullmatch(text):
+        return False
+    probe = text.rstrip(b"=")[:_PROBE_TEXT]
+    probe = probe[:len(probe) - len(probe) % 4].translate(_TO_STANDARD)
+    data = binascii.a2b_base64(probe)
+    compression = compression_of(data)
+    if compression == "gzip":
+        return True
+    try:
+        start = zlib.decompressobj(_WBITS[compression]).decompress(data, _PROBE_OUTPUT)
+    except zlib.error:
+        return False
+    return bool(_PRINTABLE.fullmatch(start))
+
+
+def _trailing():
+    return LevelError("level data is corrupt: data follow the end of the compressed level")
+
+
+def _inflate(pieces, max_size):
+    decompressor = None
+    size = 0
+    for piece in pieces:
+        if decompressor is None:
+            if not piece:
+                continue
+            decompressor = zlib.decompressobj(_WBITS[compression_of(piece)])
+        for start in range(0, len(piece), _INPUT_SLICE):
+            data = piece[start:start + _INPUT_SLICE]
+            while True:
+                if decompressor.eof:
+                    if data:
+                        raise _trailing()
+                    break
+                try:
+                    out = decompressor.decompress(data, _OUTPUT_PIECE)
+                except zlib.error as exc:
+                    raise LevelError("level data is corrupt: %s" % exc) from None
+                size += len(out)
+                if size > max_size:
+                    raise LevelError("level data decode to more than %s, the limit"
+                                     % size_text(max_size))
+                if out:
+                    yield out
+                data = decompressor.unconsumed_tail
+                # A full piece may leave output behind even with no input left.
+                if not data and len(out) < _OUTPUT_PIECE:
+                    break
+    if decompressor is None:
+        raise LevelError("no level data: the encoded text is empty")
+    if not decompressor.eof:
+        raise LevelError("level data is truncated: the compressed data end early")
+    if decompressor.unused_data:
+        raise _trailing()
+
+
+def iter_decode(chunks, max_size=MAX_SIZE):
+    """The level string of encoded level data, in pieces of text.
+
+    `chunks` is an iterable of str or bytes pieces of the encoded text, cut
+    anywhere. Raises LevelError for text that is not base64, data that are
+    corrupt, truncated or not UTF-8, and data that decode to more than
+    `max_size` bytes (checked while decompressing)."""
+    text = codecs.getincrementaldecoder("utf-8")()
+    try:
+        for raw in _inflate(_unbase64(chunks), max_size):
+            piece = text.decode(raw)
+            if piece:
+                yield piece
+        text.decode(b"", final=True)
+    except UnicodeDecodeError:
+        raise LevelError("level data is not UTF-8 text") from None
+
+
+def decode(data, max_size=MAX_SIZE):
+    """The level string of encoded level data (str or bytes); see `iter_decode`."""
+    return "".join(iter_decode((data,), max_size))
+
+
+def encode(text, compression="gzip"):
+    """Encoded level data of the level string `text`: compressed with
+    `compression` (one of COMPRESSIONS), in padded URL-safe base64."""
+    try:
+        wbits = _WBITS[compression]
+    except KeyError:
+        raise ValueError("unknown compression %r (choose from %s)"
+                         % (compression, ", ".join(COMPRESSIONS))) from None
+    compressor = zlib.compressobj(wbits=wbits)
+    data = compressor.compress(text.encode("utf-8")) + compressor.flush()
+    return binascii.b2a_base64(data, newline=False).translate(_TO_URLSAFE).decode("ascii")
+
+
+
+def size_text(size):
+    """A byte count as people write it: "256 MiB", or "4003 bytes" when no
+    unit holds it whole."""
+    for unit, scale in (("GiB", 1 << 30), ("MiB", 1 << 20), ("KiB", 1 << 10)):
+        if size >= scale and size % scale == 0:
+            return "%d %s" % (size // scale, unit)
+    return "%d bytes" % size

@@ -1,0 +1,122 @@
+"""Level strings: a header and object records, each ended by ";".
+
+    kA13,0,kS38,1_40_2_125_3_255_|1000_255_2_255_|,kA2,0;1,1,2,15,3,15;1,8,2,45,3,15;
+
+The first record is the level's header: ","-delimited pairs whose keys are
+not numbers ("kA2", "kA13", "kS38"). The value under "kS38" holds the
+level's colour records ("_"-delimited), each ended by "|". Every later
+record is an object record ("," -delimited). This module splits a level
+string into those texts and joins them again; reading them into typed
+values is `velk.level.level`'s work.
+
+`iter_records` takes the level string in pieces and yields its records as
+they complete, so a level never has to be in memory as a whole.
+"""
+from itertools import chain
+
+from velk.level.errors import LevelError
+
+__all__ = ["RECORD_END", "COLOUR_END", "COLOURS_KEY", "iter_record_batches", "iter_records",
+           "LevelText",
+           "split_level", "read_header", "colour_texts", "join_header", "join_level"]
+
+RECORD_END = ";"
+COLOUR_END = "|"
+COLOURS_KEY = "kS38"
+
+
+def iter_record_batches(chunks):
+    """The ";"-ended records of a level string given in pieces cut anywhere,
+    as lists: one list for each piece that completes records.
+
+    A last record without its ";" counts as well, unless it is only
+    whitespace (a line ending after the level string)."""
+    pending = []
+    for chunk in chunks:
+        records = chunk.split(RECORD_END)
+        if len(records) == 1:
+            if chunk:
+                pending.append(chunk)
+            continue
+        if pending:
+            pending.append(records[0])
+            records[0] = "".join(pending)
+            pending = []
+        last = records.pop()
+        yield records
+        if last:
+            pending.append(last)
+    tail = "".join(pending)
+    if tail.strip():
+        yield [tail]
+
+
+def iter_records(chunks):
+    """The records of `iter_record_batches`, one at a time."""
+    return chain.from_iterable(iter_record_batches(chunks))
+
+
+def read_header(text):
+    """The header's pairs as a dict of texts, in their order."""
+    pieces = iter(text.split(","))
+    return dict(zip(pieces, pieces))
+
+
+def colour_texts(header):
+    """The colour record texts that the header's "kS38" value holds."""
+    texts = header.get(COLOURS_KEY, "").split(COLOUR_END)
+    if not texts[-1]:
+        texts.pop()
+    return texts
+
+
+def join_header(header, colours=None):
+    """The header record of `header` (a dict of texts). With `colours` (record
+    texts), they are written as the "kS38" value, in its place; a header
+    without one gets it at its end unless there are no colours."""
+    if colours is not None and (colours or COLOURS_KEY in header):
+        header = dict(header)
+        header[COLOURS_KEY] = "".join(text + COLOUR_END for text in colours)
+    return ",".join(piece for pair in header.items() for piece in pair)
+
+
+def join_level(header, objects):
+    """The level string of a header record and object record texts."""
+    # Every record ends with ";": the empty last piece adds the final one.
+    return RECORD_END.join(chain((header,), objects, ("",)))
+
+
+class LevelText:
+    """A level string split into its texts.
+
+    `header_text` is the header record, `header` its pairs (a dict of texts)
+    and `colours` the colour record texts of its "kS38" value. The object
+    record texts are read as the level string is: `object_batches` yields
+    them a list at a time, and `objects` one at a time (take one of the two;
+    both read the same string)."""
+
+    __slots__ = ("header_text", "header", "colours", "object_batches")
+
+    def __init__(self, header_text, object_batches):
+        self.header_text = header_text
+        self.header = read_header(header_text)
+        self.colours = colour_texts(self.header)
+        self.object_batches = object_batches
+
+    @property
+    def objects(self):
+        return chain.from_iterable(self.object_batches)
+
+
+def split_level(chunks):
+    """Split a level string, given in pieces (or as one str), into a LevelText.
+
+    Only the header is read here; the objects are read from `chunks` as the
+    caller takes them. An empty level string raises LevelError."""
+    if isinstance(chunks, str):
+        chunks = (chunks,)
+    batches = iter_record_batches(chunks)
+    first = next(batches, None)
+    if first is None:
+        raise LevelError("the level is empty: no header and no objects")
+    return LevelText(first[0], chain((first[1:],), batches))
