@@ -4,7 +4,9 @@ the folder has no built module, the command itself once it has one.
 
 The folder is a copy of the package in a temporary directory, run from
 there by an interpreter without site-packages (-S), so that no installed
-or editable package can answer instead."""
+or editable package can answer instead; the package's dependencies are
+given on PYTHONPATH."""
+import os
 import shutil
 import subprocess
 import sys
@@ -28,10 +30,18 @@ def source_folder(tmp_path):
     return tmp_path
 
 
+def dependency_folders():
+    import defusedxml
+    import tqdm
+
+    return [str(Path(module.__file__).resolve().parent.parent) for module in (defusedxml, tqdm)]
+
+
 def run_module(folder, *argv):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(dependency_folders()))
     return subprocess.run(
         [sys.executable, "-S", "-m", "velk"] + list(argv),
-        cwd=str(folder), input="1_255_5_1\n",
+        cwd=str(folder), input="1_255_5_1\n", env=env,
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True,
         timeout=120,
     )

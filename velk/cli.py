@@ -25,8 +25,6 @@ import sys
 from importlib import metadata
 from itertools import islice
 
-from tqdm import tqdm
-
 import velk
 from velk import level, survey
 from velk.json_form import JsonForm
@@ -151,6 +149,9 @@ class Progress:
     def __init__(self, args, err):
         self.bar = None
         if not args.quiet and err.isatty():
+            # Imported only for a terminal: most runs show no progress.
+            from tqdm import tqdm
+
             self.bar = tqdm(unit="B", unit_scale=True, unit_divisor=1024, file=err,
                             leave=False, delay=PROGRESS_DELAY, desc="reading")
 
