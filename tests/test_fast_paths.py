@@ -8,7 +8,8 @@ import model
 
 # Texts at the edges of what is read straight from the record: digit counts
 # around the 18 read directly, signs, spaces, underscores, other digits,
-# floats around the short-text buffer, and texts that are no number at all.
+# floats around the short-text buffer and around the exact decimals, and
+# texts that are no number at all.
 VALUE_TEXTS = [
     "0", "7", "-0", "-", "", "+5", "-+5", "--5", " 7", "7 ", "1_0", "٣", "00",
     "015", "9" * 18, "9" * 19, "-" + "9" * 18, "-" + "9" * 19, "1" + "0" * 18,
@@ -17,6 +18,11 @@ VALUE_TEXTS = [
     "-1.5e-400", "0." + "5" * 62, "0." + "5" * 63, "0." + "5" * 80, "inf",
     "nan", "1.5\x00", "1\x00", "1.0\x00", "15.50", "0.1", "1..2", ".1", "1.",
     "1.x", "12a", "é", "1é",
+    # around the exact decimals read with one division: 2**53 as the whole
+    # number written, 22 digits after the point, 19 digits in all
+    "900719925474099.2", "900719925474099.3", "-900719925474099.3",
+    "0." + "1" * 22, "0." + "1" * 23, "1234567890123456789.5", "-0.0",
+    "0.30000000000000004", "123456789012345678.9",
 ]
 
 # One key of every reading: integer, flag, float, group list and text.

@@ -75,14 +75,15 @@ int scan_pairs(PyObject* result, PyObject* string, Py_UCS1 delim,
         }
         const Py_UCS1* value_start = key_end + 1;
         const Py_UCS1* value_end = find(value_start, end, delim);
-        // A key piece that is a property key is the module's shared key
-        // object, its hash known.
-        int number = key_number(key_start, key_end - key_start);
-        Ref key = number ? Ref::borrow(strings.keys[number])
-                         : Ref::steal(make_piece(key_start, key_end, ascii));
+        // A key piece that writes a small number is the module's shared
+        // object of that text, its hash known.
+        int written = key_text_number(key_start, key_end - key_start);
+        Ref key = written ? Ref::borrow(shared_key_text(written))
+                          : Ref::steal(make_piece(key_start, key_end, ascii));
         if (!key) {
             return -1;
         }
+        int number = written <= max_key ? written : 0;
         PyObject* read = nullptr;
         Ref converted;
         if (convert.in_place(number, value_start, value_end - value_start,

@@ -75,4 +75,19 @@ int create_strings() {
     return 0;
 }
 
+PyObject* shared_key_text(int number) {
+    static PyObject* beyond_tables[1000] = {};
+    if (number <= max_key) {
+        return strings.keys[number];
+    }
+    if (beyond_tables[number] == nullptr) {
+        char text[4];
+        PyOS_snprintf(text, sizeof text, "%d", number);
+        if (intern(beyond_tables[number], text) < 0) {
+            return nullptr;
+        }
+    }
+    return beyond_tables[number];
+}
+
 }  // namespace velk

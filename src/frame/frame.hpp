@@ -100,10 +100,10 @@ struct KeyKinds {
 };
 extern KeyKinds key_kinds[max_key + 1];
 
-// The property number held by the characters [data, data + size) of a
-// one-byte string when they are exactly a key text ("1" to "108": digits,
-// no sign, no leading zero), else 0.
-inline int key_number(const Py_UCS1* data, Py_ssize_t size) {
+// The number written by the characters [data, data + size) of a one-byte
+// string when they are a number of at most three digits, with no sign and
+// no leading zero ("1" to "999"), else 0.
+inline int key_text_number(const Py_UCS1* data, Py_ssize_t size) {
     if (size < 1 || size > 3 || data[0] < '1' || data[0] > '9') {
         return 0;
     }
@@ -114,8 +114,21 @@ inline int key_number(const Py_UCS1* data, Py_ssize_t size) {
         }
         number = number * 10 + (data[i] - '0');
     }
+    return number;
+}
+
+// The property number held by the characters [data, data + size) of a
+// one-byte string when they are exactly a key text ("1" to "108"), else 0.
+inline int key_number(const Py_UCS1* data, Py_ssize_t size) {
+    int number = key_text_number(data, size);
     return number <= max_key ? number : 0;
 }
+
+// The one shared str of the number `number` (1 to 999, as
+// `key_text_number` reads them), borrowed, or nullptr with MemoryError.
+// Records repeat the same few keys beyond the tables ("128", "155"), so
+// each of those is made on its first use, its hash computed once, and kept.
+PyObject* shared_key_text(int number);
 
 // The same for a str.
 inline int key_number(PyObject* key) {
