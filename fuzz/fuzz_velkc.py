@@ -1252,16 +1252,36 @@ def at_depth(levels, call):
     return call()
 
 
+class RetryingStr:
+    """An element whose str() calls the module with a deep value, catches
+    the RecursionError and calls again."""
+
+    def __init__(self, call):
+        self.call = call
+
+    def __str__(self):
+        try:
+            self.call()
+        except RecursionError:
+            self.call()
+        return "retried"
+
+
 def case_near_limit(src):
     """Calls made a few frames below the recursion limit, again from the
-    handler of the RecursionError they raised, or with a garbage-collector
-    callback that runs Python code deep inside the module's recursion:
-    RecursionError or a result, never an abort."""
+    handler of the RecursionError they raised, from inside a callback that
+    does the same, or with a garbage-collector callback that runs Python
+    code deep inside the module's recursion: RecursionError or a result,
+    never an abort."""
     src.deep = True
     value = gen_deep(src) if src.chance(70) else gen_value(src)
     name = src.pick(["_iter_to_str", "_dump", "_object_dump", "_color_dump"])
     args = [value] if name == "_iter_to_str" else [{"9": value}]
     call = getattr(velkc, name)
+    if src.chance(30):
+        inner, inner_args = call, args
+        name, call = "_iter_to_str", velkc._iter_to_str
+        args = [[RetryingStr(lambda: inner(*inner_args))]]
 
     def again():
         try:

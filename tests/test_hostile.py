@@ -720,6 +720,17 @@ NEAR_THE_LIMIT = """
     DEEP_LIST = []
     for _ in range(30000):
         DEEP_LIST = [DEEP_LIST]
+
+    class Retrying:
+        # an element whose str() catches the RecursionError of a deep
+        # value and writes it again
+        def __str__(self):
+            try:
+                m._iter_to_str(DEEP)
+            except RecursionError:
+                m._iter_to_str(DEEP)
+            return "written"
+
     CALLS = [
         lambda: m._iter_to_str(DEEP),
         lambda: m._dump({"1": DEEP}),
@@ -730,6 +741,7 @@ NEAR_THE_LIMIT = """
         lambda: m._collect({"1": DEEP_LIST}),
         # the text key's coder fails near the limit and is passed over
         lambda: m._object_dump({"31": "text", "9": [DEEP_LIST]}),
+        lambda: m._iter_to_str([Retrying()]),
     ]
 
     def at_depth(levels, call):
