@@ -100,7 +100,10 @@ echo "== corpus: $(ls "$work_corpus" | wc -l) inputs in $work_corpus, $(ls fuzz/
 if [ "$status" != 0 ]; then
     echo "== FINDING (libFuzzer exit status $status):"
     # the report: what the harness or the sanitizer said, up to the artifact
-    grep -v '^"' "$log" | sed -n '/ERROR\|Uncaught\|Traceback\|runtime error/,/Test unit written/p' | head -60
-    ls -t "$artifacts" | head -5 | sed "s|^|   artifact: $artifacts|"
+    # The report starts at the harness's uncaught exception or the
+    # sanitizer's error, not at the tracebacks of errors the harness lets
+    # the interpreter print and pass over. (head may leave the pipes early.)
+    grep -v '^"' "$log" | sed -n '/ERROR\|Uncaught\|runtime error/,/Test unit written/p' | head -60 || true
+    ls -t "$artifacts" | head -5 | sed "s|^|   artifact: $artifacts|" || true
     exit 1
 fi
