@@ -777,7 +777,7 @@ def _hostile(tmp_path, name):
     ("truncated data", "level data is truncated: the compressed data end early"),
     ("corrupt data", "level data is corrupt: "),
     ("no level data", "no level data in the export file: no 'k4' entry"),
-    ("empty level", "level 1: the level is empty"),
+    ("empty level", 'level 1 "empty": the level is empty'),
     ("empty level string", "the level is empty"),
     ("not utf-8", "level data is not UTF-8 text"),
 ])
@@ -798,7 +798,8 @@ def test_max_size_bounds_decoded_data(capsys, tmp_path):
     paths = level_files(tmp_path, "kA1,0;" + "1,1;" * 300)
     status, _, err = run(capsys, "check", "--max-size", "1K", paths["encoded"])
     assert (status, err.strip()) == (
-        2, "velk: error: %s: level data decode to more than 1 KiB, the limit" % paths["encoded"])
+        2, "velk: error: %s: level 1: level data decode to more than 1 KiB, the limit"
+        % paths["encoded"])
     assert run(capsys, "check", "--max-size", "2k", paths["encoded"])[0] == 0
     assert run(capsys, "check", "--max-size", "1MiB", paths["export"])[0] == 0
 

@@ -335,3 +335,61 @@ def test_a_record_file_holds_no_level(tmp_path):
     path.write_text("1,1\n1,2\n")
     with pytest.raises(LevelError, match="is a record file"):
         level.read_file(str(path))
+
+
+def test_errors_of_a_file_name_the_file_level_record_and_key(tmp_path):
+    good = gen.encoded_level(3, seed=1)
+    bad = level.encode("kA13,0;1,1;1,x;")
+    path = tmp_path / "levels.xml"
+    path.write_text(gen.export_file([("first", good), ("second", bad), ("third", good)]))
+    with pytest.raises(RecordError) as caught:
+        level.read_file(str(path))
+    error = caught.value
+    assert error.location() == {"path": str(path), "level": 2, "level_name": "second",
+                                "kind": "object", "index": 1, "key": "1"}
+    assert str(error) == ('%s: level 2 "second": object 1: key 1: invalid literal for int() '
+                          "with base 10: 'x'" % path)
+    assert error.reason == "invalid literal for int() with base 10: 'x'"
+
+
+@pytest.mark.parametrize("error", [
+    LevelError("level data is corrupt"),
+    LevelError("level data is corrupt", path="a.xml", level=3, level_name='say "hi"\n'),
+    RecordError("colour", 4, ValueError("bad"), key="7"),
+    RecordError("object", 0, TypeError("no"), writing=True).locate(path="b.txt", level=1),
+])
+def test_errors_pickle_with_their_location(error):
+    import pickle
+
+    for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+        back = pickle.loads(pickle.dumps(error, protocol))
+        assert type(back) is type(error)
+        assert (str(back), back.args, back.location()) == (
+            str(error), error.args, error.location())
+        if isinstance(error, RecordError):
+            assert (type(back.cause), str(back.cause), back.writing) == (
+                type(error.cause), str(error.cause), error.writing)
+
+
+def test_locate_fills_only_what_is_unknown():
+    error = RecordError("object", 5, ValueError("x"), key="2")
+    assert error.locate(path="f", index=9, level=1) is error
+    assert (error.path, error.index, error.level, str(error)) == (
+        "f", 5, 1, "f: level 1: object 5: key 2: x")
+    with pytest.raises(TypeError):
+        error.locate(line=3)
+
+
+def test_a_level_is_a_value():
+    import copy
+    import pickle
+
+    text = "kS38,1_255_4_-1|,kA13,0;1,1,2,15.5,57,1.2;1,8,3,15;"
+    first, second = level.read_level(text, "n"), level.read_level(text, "n")
+    assert first == second and first != level.read_level(text, "other")
+    assert (len(first), list(first)) == (2, first.objects)
+    assert first == pickle.loads(pickle.dumps(first)) == copy.deepcopy(first)
+    second.objects[1]["3"] = 16
+    assert first != second
+    with pytest.raises(TypeError):
+        hash(first)

@@ -430,7 +430,7 @@ def main(argv=None):
         return _run(args, found, out, err)
     except level.LevelError as exc:
         progress.close()
-        err.write("velk: error: %s: %s\n" % (found.name, _one_line(str(exc))))
+        err.write("velk: error: %s\n" % _one_line(str(exc.locate(path=found.name))))
         return 2
     except ImportError as exc:
         err.write("velk: error: cannot load the record codec: %s\n" % exc)

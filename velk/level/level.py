@@ -110,6 +110,9 @@ class Level:
     `header` maps the header's keys to their texts, in order; `colours` and
     `objects` are lists of typed records (dicts, as ``velk._velkc`` reads
     them); `name` is the level's name when the file holding it gives one.
+
+    A Level is a value: levels with equal parts are equal, `len` counts its
+    objects and iterating over it gives them.
     """
 
     __slots__ = ("header", "colours", "objects", "name")
@@ -119,6 +122,26 @@ class Level:
         self.colours = [] if colours is None else colours
         self.objects = [] if objects is None else objects
         self.name = name
+
+    def _parts(self):
+        return tuple(getattr(self, field) for field in self.__slots__)
+
+    def __eq__(self, other):
+        if not isinstance(other, Level):
+            return NotImplemented
+        return self._parts() == other._parts()
+
+    # Levels are changed in place (objects added, names set): not hashable.
+    __hash__ = None
+
+    def __len__(self):
+        return len(self.objects)
+
+    def __iter__(self):
+        return iter(self.objects)
+
+    def __reduce__(self):
+        return type(self), self._parts()
 
     def __repr__(self):
         return "<Level%s: %d colours, %d objects>" % (

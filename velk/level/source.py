@@ -19,7 +19,7 @@ import re
 import sys
 
 from velk.level.data import MAX_SIZE, iter_decode, looks_encoded
-from velk.level.errors import LevelError, RecordError
+from velk.level.errors import LevelError
 from velk.level.export import iter_export
 from velk.level.level import read_level
 
@@ -72,16 +72,11 @@ class LevelSource:
 
     @contextmanager
     def naming(self):
-        """Within this, a LevelError (other than a RecordError) names the
-        level when the file can hold several: "level 2: ..."."""
+        """Within this, a LevelError names this level: its index and its name."""
         try:
             yield
-        except RecordError:
-            raise
         except LevelError as exc:
-            if self.form != "export":
-                raise
-            raise LevelError("level %d: %s" % (self.index, exc)) from None
+            raise exc.locate(level=self.index, level_name=self.name)
 
 
 class _Replay(io.RawIOBase):
@@ -220,7 +215,7 @@ class Input:
             for index, level in enumerate(iter_export(self.stream), 1):
                 yield LevelSource(index, level.name, form, _export_pieces(level.data, max_size))
         elif form == "records":
-            raise LevelError("%s is a record file, one record per line, not a level" % self.name)
+            raise LevelError("it is a record file, one record per line, not a level", path=self.name)
         else:
             raise ValueError("unknown form %r (choose from %s)" % (form, ", ".join(FORMS)))
 
@@ -238,7 +233,10 @@ def read_file(source, form=None, max_size=MAX_SIZE):
     into Level objects; see `Input.levels`."""
     levels = []
     with Input(source) as found:
-        for level in found.levels(form, max_size):
-            with level.naming():
-                levels.append(read_level(level.pieces, level.name))
+        try:
+            for level in found.levels(form, max_size):
+                with level.naming():
+                    levels.append(read_level(level.pieces, level.name))
+        except LevelError as exc:
+            raise exc.locate(path=found.name)
     return levels
