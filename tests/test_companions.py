@@ -103,6 +103,10 @@ def test_hsv_refuses_a_text_that_is_not_str():
     ("0.5~orange~1.25~green", ((0.5, "orange"), (1.25, "green"))),
     ("0~0.8", ((0, 0.8),)),
     ("", ()),
+    # spellings that Python would write otherwise
+    ("-0~-0~0.50~0.90~1.0~1.00", ((0, 0), (0.5, 0.9), (1.0, 1.0))),
+    ("-0.0~yellow~1E+01~+2", ((-0.0, "yellow"), (10.0, 2))),
+    ("2.5e-3~1e2", ((0.0025, 100.0),)),
 ])
 def test_guidelines_real_forms_round_trip(text, points):
     value = Guidelines.from_string(text)
@@ -111,10 +115,22 @@ def test_guidelines_real_forms_round_trip(text, points):
     assert value.dump() == text
 
 
-def test_guidelines_dump_through_the_native_module(velkc):
-    value = Guidelines.from_string("0.5~0~0.7~0.9~1~1")
-    assert velkc._object_collect(velkc._object_dump({"1": 1, "9": value})) == \
-        "1,1,9,0.5~0~0.7~0.9~1~1"
+@pytest.mark.parametrize("text", ["0.5~0~0.7~0.9~1~1", "0.50~orange~-0~0.90"])
+def test_guidelines_dump_through_the_native_module(velkc, text):
+    value = Guidelines.from_string(text)
+    assert velkc._object_collect(velkc._object_dump({"1": 1, "9": value})) == "1,1,9," + text
+
+
+@pytest.mark.parametrize("points, written", [
+    ([(0.5, 0), (1, "orange")], "0.5~0~1~orange"),
+    ([("0.50", "0.90"), ("-0", 1.0)], "0.5~0.9~0~1.0"),
+    ([(1e-05, "green")], "1e-05~green"),
+    ([], ""),
+])
+def test_guidelines_made_in_python_are_written_in_python_form(points, written):
+    value = Guidelines(points)
+    assert value.dump() == written
+    assert Guidelines.from_string(written) == value
 
 
 @pytest.mark.parametrize("text, message", [

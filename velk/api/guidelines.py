@@ -8,10 +8,12 @@ all separated by "~":
 for instance ``"0.5~0~0.7~0.9~1~1"``, as levels store them, or
 ``"0.5~orange~1.25~green"``; no points give the empty text. Times are
 seconds; a colour is a number (the level's colour value) or one of
-``COLOURS``. Numbers keep the form they were written in (see
-``velk.api.numbers``), so unchanged guidelines are written back exactly as
-they were read. The text holds no "," "_" or "|", so it can stand as a value
-inside a record.
+``COLOURS``. Guidelines read by ``from_string`` keep the text they were
+read from, so unchanged guidelines are written back exactly as they were
+read, whatever the spelling of their numbers ("0.50", "-0", "1e-05");
+guidelines made in Python are written in the form of ``velk.api.numbers``.
+The text holds no "," "_" or "|", so it can stand as a value inside a
+record.
 """
 from velk.api.numbers import as_number, number_text, read_number
 
@@ -38,13 +40,23 @@ def _time(time):
     return time
 
 
-class Guidelines:
-    """An immutable sequence of (time, colour) points."""
+def _text(points):
+    return SEPARATOR.join(
+        "%s%s%s" % (number_text(time), SEPARATOR,
+                    colour if isinstance(colour, str) else number_text(colour))
+        for time, colour in points)
 
-    __slots__ = ("_points",)
+
+class Guidelines:
+    """An immutable sequence of (time, colour) points.
+
+    A pickle holds the text and is read back through `from_string`."""
+
+    __slots__ = ("_points", "_text")
 
     def __init__(self, points=()):
         self._points = tuple((_time(time), _colour(colour)) for time, colour in points)
+        self._text = _text(self._points)
 
     @property
     def points(self):
@@ -60,14 +72,18 @@ class Guidelines:
         if len(fields) % 2:
             raise ValueError("guidelines text needs time and colour pairs: %r" % text)
         times = [read_number(field, "guideline time") for field in fields[0::2]]
-        return cls(zip(times, fields[1::2]))
+        guidelines = cls(zip(times, fields[1::2]))
+        # Joined again rather than kept as given: equal text, but always a
+        # str itself, as the native module writes it.
+        guidelines._text = SEPARATOR.join(fields)
+        return guidelines
 
     def dump(self):
         """The text form of these guidelines."""
-        return SEPARATOR.join(
-            "%s%s%s" % (number_text(time), SEPARATOR,
-                        colour if isinstance(colour, str) else number_text(colour))
-            for time, colour in self._points)
+        return self._text
+
+    def __reduce__(self):
+        return type(self).from_string, (self._text,)
 
     def __iter__(self):
         return iter(self._points)

@@ -1,13 +1,13 @@
-"""Numbers that keep their written form.
+"""Numbers as HSV values and guidelines hold them.
 
-Levels write the numbers inside HSV values and guidelines either whole ("1",
-"-20") or as decimals ("1.0", "71.99999999999994"), and a value that nobody
-changed must be written back exactly as it was read. So a whole number is
-read as an ``int`` and written as its digits, a decimal as a ``float``
-written in Python's shortest form (``repr``): "1" and "1.0" both come back
-unchanged, and only a spelling that Python would not write is normalised
-("0.50" comes back "0.5"). Non-finite numbers are refused, so that a number
-is never written as "inf" or "nan".
+Levels write these numbers either whole ("1", "-20") or as decimals ("1.0",
+"71.99999999999994"). A whole number is read as an ``int``, a decimal (a
+point or an exponent) as a ``float``, so that a value keeps which of the two
+it was. The text itself is kept by the value that read it, which writes it
+back unchanged; ``number_text`` gives the form of a number made in Python:
+an int as its digits, a float in Python's shortest form (``repr``).
+Non-finite numbers are refused, so that a number is never written as "inf"
+or "nan".
 """
 import math
 
@@ -46,5 +46,5 @@ def as_number(value, name="number"):
 
 
 def number_text(number):
-    """The written form of a number made by `read_number` or `as_number`."""
+    """The written form of a number made in Python (by `as_number`)."""
     return repr(number)
