@@ -62,8 +62,8 @@ def records_file(tmp_path):
     ("object", "30,2,101,1,24,3", {"30": "Easing.EASE_IN", "101": "TargetPosCoordinates.X_ONLY",
                                    "24": 3}),
     ("object", "43,-20a0.5a1.0a1a0", {"43": "-20a0.5a1.0a1a0"}),
-    # numbers keep their own form: only "0.50" is spelt as Python would
-    ("object", "43,-20a0.50a1a1a0", {"43": "-20a0.5a1a1a0"}),
+    # an HSV value shows the text it was read from, spelt as it was
+    ("object", "43,-20a0.50a1a1a0", {"43": "-20a0.50a1a1a0"}),
     ("object", "31," + b64("jump here"), {"31": "jump here"}),
     ("object", "31," + b64("caf\u00e9 \u2603"), {"31": "caf\u00e9 \u2603"}),
     ("object", "31,not base64!", {"31": "not base64!"}),

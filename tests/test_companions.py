@@ -14,6 +14,15 @@ from velk.api.hsv import HSV
     "-20a0.5a1.0a1a0",
     "180a0a2a1a1",
     "1e-05a1.5a-0.25a0a1",
+    # spellings that Python would write otherwise
+    "-0a1a1a0a0",
+    "0a-0a1a0a0",
+    "-0.0a0.0a-0.00a1a1",
+    "0a1.00a1a0a0",
+    "-0.50a0.50a1.000a0a0",
+    "+5a1a1a0a0",
+    "1E-05a1e5a2.5e+3a0a0",
+    "007a.5a5.a0a0",
 ])
 def test_hsv_text_comes_back_byte_identical(velkc, text):
     assert HSV.from_string(text).dump() == text
@@ -27,9 +36,29 @@ def test_hsv_text_comes_back_byte_identical(velkc, text):
     ("0a1.00a1a0a0", "0a1.0a1a0a0"),
     ("-0.50a1a1a0a0", "-0.5a1a1a0a0"),
     ("+5a1a1a0a0", "5a1a1a0a0"),
+    ("-0a-0a1a0a0", "0a0a1a0a0"),
+    ("-0.0a1a1a0a0", "-0.0a1a1a0a0"),
+    ("1E+02a1a1a0a0", "100.0a1a1a0a0"),
 ])
-def test_hsv_spelling_python_would_not_write_is_normalised(text, written):
+def test_hsv_spelling_python_would_not_write_is_kept_and_equal(text, written):
     value = HSV.from_string(text)
+    assert value.dump() == text
+    assert HSV.from_string(written) == value
+    assert hash(HSV.from_string(written)) == hash(value)
+    # the same numbers made in Python are written as Python writes them
+    assert HSV(value.hue, value.saturation, value.value, value.saturation_checked,
+               value.value_checked).dump() == written
+
+
+@pytest.mark.parametrize("args, written", [
+    (dict(hue=-20, saturation=0.5, saturation_checked=True), "-20a0.5a1.0a1a0"),
+    (dict(hue="-0", saturation="0.50", value="1E-05"), "0a0.5a1e-05a0a0"),
+    (dict(hue=-0.0, value=True), "-0.0a1.0a1a0a0"),
+    (dict(hue=1e22, saturation=0, value_checked=1), "1e+22a0a1.0a0a1"),
+    (dict(), "0a1.0a1.0a0a0"),
+])
+def test_hsv_made_in_python_is_written_in_python_form(args, written):
+    value = HSV(**args)
     assert value.dump() == written
     assert HSV.from_string(written) == value
 

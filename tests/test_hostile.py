@@ -115,7 +115,7 @@ def test_class_attribute_that_raises(velkc, func):
     (5, AttributeError),           # no __mro__ to look for Enum in
     (None, AttributeError),
     (list, "same"),                 # _MAPPING holds the class; _iter_to_str refuses the object
-    (HSV, AttributeError),          # HSV.dump reads attributes the object lacks
+    (HSV, TypeError),               # HSV.dump refuses an object that is no HSV
     (bool, "int"),                  # int() of the object
 ])
 def test_class_attribute_claiming_another_class(velkc, claim, outcome):

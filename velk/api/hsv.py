@@ -7,10 +7,19 @@ Text form, as records store it: five fields separated by "a",
 for instance ``"0a1a1a0a0"``, ``"-20a0.5a1.0a1a0"`` or
 ``"71.99999999999994a0.13698630136986292a0.28627450980392155a0a0"``: hue,
 saturation and value are numbers, whole or decimal, and the two flags are
-"0" or "1". Each number keeps the form it was written in (see
-``velk.api.numbers``), so ``dump`` writes an unchanged value back exactly as
-``from_string`` read it. The separator is none of "," "_" "|" ".", so the
-text can stand as a value inside object and colour records.
+"0" or "1". A value read by ``from_string`` keeps the text it was read from,
+so ``dump`` writes an unchanged value back exactly as it was read, whatever
+the spelling ("-0", "0.50", "1e-05"); a value made in Python is written in
+the form of ``velk.api.numbers``. The separator is none of "," "_" "|" ".",
+so the text can stand as a value inside object and colour records.
+
+Values are immutable, because ``from_string`` hands the same value to every
+record that holds the same text. Setting or deleting any attribute raises
+AttributeError, also through ``object.__setattr__``, and so does calling
+``__init__`` on a value already made. What pure Python cannot prevent:
+``object.__setattr__(value, "__class__", C)`` for a class ``C`` of the same
+slots, and code that digs the field descriptors out of this module (for
+instance through ``gc``) or writes memory through ``ctypes``.
 """
 from velk.api.numbers import as_number, number_text, read_number
 
@@ -24,6 +33,10 @@ _FLAG_TEXTS = {False: "0", True: "1"}
 # most; past the limit the table starts again, so that hostile input cannot
 # make it grow without end.
 CACHE_LIMIT = 4096
+# Longest text the table keeps. Real texts are under 80 characters; longer
+# ones are read anew each time, so that the table holds at most
+# CACHE_LIMIT * CACHED_TEXT_LIMIT characters of text whatever the input.
+CACHED_TEXT_LIMIT = 256
 
 
 class _ByText(dict):
@@ -33,9 +46,10 @@ class _ByText(dict):
 
     def __missing__(self, text):
         hsv = _parse(text)
-        if len(self) >= CACHE_LIMIT:
-            self.clear()
-        self[text] = hsv
+        if len(text) <= CACHED_TEXT_LIMIT:
+            if len(self) >= CACHE_LIMIT:
+                self.clear()
+            self[text] = hsv
         return hsv
 
 
@@ -48,8 +62,16 @@ def _parse(text):
         flags = _FLAGS[saturation_checked], _FLAGS[value_checked]
     except KeyError:
         raise ValueError("HSV flags must be '0' or '1': %r" % text) from None
-    return HSV(read_number(hue, "HSV hue"), read_number(saturation, "HSV saturation"),
-               read_number(value, "HSV value"), *flags)
+    numbers = (read_number(hue, "HSV hue"), read_number(saturation, "HSV saturation"),
+               read_number(value, "HSV value"))
+    # Joined again rather than kept as given: equal text, but always a str
+    # itself, which is what the native module writes without conversion.
+    return _fill(object.__new__(HSV), numbers + flags, SEPARATOR.join(fields))
+
+
+def _from_pickle(text):
+    """The value a pickle holds as `text`: the one a record with it reads to."""
+    return HSV.from_string(text)
 
 
 class HSV:
@@ -59,33 +81,28 @@ class HSV:
     given (text is read as in the text form); the two flags say whether
     saturation and value are taken as offsets ("checked") rather than as
     factors. Equal numbers make equal values whatever their form
-    (``HSV(0, 1, 1) == HSV(0, 1.0, 1.0)``), but each is written in its own.
+    (``HSV(0, 1, 1) == HSV(0, 1.0, 1.0)``, and -0 equals 0), but each value
+    is written in its own. Copies are the value itself; a pickle holds the
+    text and is read back through `from_string`, so it unpickles as `HSV`.
     """
 
-    __slots__ = ("_hue", "_saturation", "_value", "_saturation_checked", "_value_checked",
-                 "_text")
+    __slots__ = ("_fields", "_text")
 
     def __init__(self, hue=0, saturation=1.0, value=1.0,
                  saturation_checked=False, value_checked=False):
-        self._hue = as_number(hue, "HSV hue")
-        self._saturation = as_number(saturation, "HSV saturation")
-        self._value = as_number(value, "HSV value")
-        self._saturation_checked = bool(saturation_checked)
-        self._value_checked = bool(value_checked)
+        _refuse_made(self)
+        fields = (as_number(hue, "HSV hue"), as_number(saturation, "HSV saturation"),
+                  as_number(value, "HSV value"), bool(saturation_checked), bool(value_checked))
         # Written once: records are written far more often than made.
-        self._text = SEPARATOR.join((
-            number_text(self._hue),
-            number_text(self._saturation),
-            number_text(self._value),
-            _FLAG_TEXTS[self._saturation_checked],
-            _FLAG_TEXTS[self._value_checked],
-        ))
+        text = SEPARATOR.join([number_text(number) for number in fields[:3]]
+                              + [_FLAG_TEXTS[flag] for flag in fields[3:]])
+        _fill(self, fields, text)
 
-    hue = property(lambda self: self._hue)
-    saturation = property(lambda self: self._saturation)
-    value = property(lambda self: self._value)
-    saturation_checked = property(lambda self: self._saturation_checked)
-    value_checked = property(lambda self: self._value_checked)
+    hue = property(lambda self: _fields_of(self)[0])
+    saturation = property(lambda self: _fields_of(self)[1])
+    value = property(lambda self: _fields_of(self)[2])
+    saturation_checked = property(lambda self: _fields_of(self)[3])
+    value_checked = property(lambda self: _fields_of(self)[4])
 
     # HSV.from_string(text): the value written as `text`; bad text raises
     # ValueError. Levels carry an HSV on most objects, mostly the same few
@@ -98,11 +115,25 @@ class HSV:
 
     def dump(self):
         """The record text of this value, which `from_string` reads back."""
-        return self._text
+        return _text_of(self)
+
+    def __setattr__(self, name, value):
+        raise _refusal("attribute %r" % name)
+
+    def __delattr__(self, name):
+        raise _refusal("attribute %r" % name)
+
+    def __reduce__(self):
+        return _from_pickle, (_text_of(self),)
+
+    def __copy__(self):
+        return self
+
+    def __deepcopy__(self, memo):
+        return self
 
     def _key(self):
-        return (self._hue, self._saturation, self._value,
-                self._saturation_checked, self._value_checked)
+        return _fields_of(self)
 
     def __eq__(self, other):
         if not isinstance(other, HSV):
@@ -115,3 +146,31 @@ class HSV:
     def __repr__(self):
         return ("HSV(hue=%r, saturation=%r, value=%r, saturation_checked=%r, "
                 "value_checked=%r)" % self._key())
+
+
+# The descriptors of the two slots leave the class and live on only here:
+# without them no attribute assignment, not even object.__setattr__, reaches
+# a value's fields, so a value the cache shares stays as it was read.
+_FIELDS = HSV.__dict__["_fields"]
+_TEXT = HSV.__dict__["_text"]
+del HSV._fields, HSV._text
+_fields_of = _FIELDS.__get__
+_text_of = _TEXT.__get__
+
+
+def _refuse_made(hsv):
+    try:
+        _text_of(hsv)
+    except AttributeError:
+        return
+    raise _refusal("__init__ of a value already made")
+
+
+def _refusal(what):
+    return AttributeError("HSV values cannot be changed (%s); make a new one" % what)
+
+
+def _fill(hsv, fields, text):
+    _FIELDS.__set__(hsv, fields)
+    _TEXT.__set__(hsv, text)
+    return hsv
