@@ -77,7 +77,8 @@ def records_file(tmp_path):
 ])
 def test_show_prints_typed_values_as_json(capsys, tmp_path, kind, line, expected):
     path = write_lines(tmp_path / "r.txt", [line])
-    status, out, err = run(capsys, "show", path, "--kind", kind)
+    # Forced: a file of one empty line is told from no content.
+    status, out, err = run(capsys, "show", path, "--kind", kind, "--format", "records")
     assert (status, err) == (0, "")
     assert shown(out) == [expected]
 
@@ -281,7 +282,10 @@ def test_stats_reports_the_first_malformed_record(capsys, tmp_path):
 
 def test_stats_of_an_empty_file(capsys, tmp_path):
     path = write_lines(tmp_path / "r.txt", [])
-    status, out, _ = run(capsys, "stats", path)
+    status, out, err = run(capsys, "stats", path)
+    assert (status, out) == (2, "")
+    assert err == "velk: error: %s: not a form velk reads: it is empty\n" % path
+    status, out, _ = run(capsys, "stats", path, "--format", "records")
     assert status == 0
     assert "records:    0\n" in out
 

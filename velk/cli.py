@@ -1,10 +1,13 @@
 """The `velk` command: look at, summarise and check levels and record files.
 
 It reads the level data users have, told apart by their content (or forced
-with --format): export files (XML holding levels), encoded level data
-("H4sI..."), level strings ("header;object;object;...;") and record files
-(one object or colour record per line; --kind says which). Inputs are
-streamed, so their size does not matter; "-" reads standard input.
+with --format): the game's save files (created or downloaded levels),
+server data ("1:ID:2:NAME:...:4:DATA"), export files (XML holding levels),
+encoded level data ("H4sI..."), level strings ("header;object;object;...;")
+and record files (one object or colour record per line; --kind says which).
+A file that is none of them is refused. Inputs are streamed, so their size
+does not matter; "-" reads standard input. Of a save file only the levels
+are shown, never the player's settings or identifiers.
 
     velk show  FILE [--limit N]     each record as a line of JSON
     velk stats FILE [--json]        every key: how often, which types, an example
@@ -28,13 +31,14 @@ from itertools import islice
 import velk
 from velk import level, survey
 from velk.json_form import JsonForm
+from velk.level.errors import LevelError
 from velk.level.source import FORMS, Input
 
 __all__ = ["main", "JsonForm"]
 
 KINDS = {"object": "object", "colour": "colour", "color": "colour"}
 FORM_NAMES = {"records": "record file", "level": "level string", "encoded": "encoded level",
-              "export": "export file"}
+              "export": "export file", "save": "save file", "server": "server data"}
 
 # How many records `check` quotes before it only counts them.
 SHOWN_DIFFERENCES = survey.KEPT_DIFFERENCES
@@ -90,8 +94,8 @@ def _version():
 def _parser():
     parser = argparse.ArgumentParser(
         prog="velk",
-        description="Look at, summarise and check levels (export files, encoded level "
-        "data, level strings) and files of object or colour records.",
+        description="Look at, summarise and check levels (save files, server data, export "
+        "files, encoded level data, level strings) and files of object or colour records.",
         epilog="Exit status: 0 when every record reads and comes back identical or "
         "normalised, 1 when some are changed or fail, 2 on wrong usage or input that "
         "cannot be read at all.",
@@ -207,6 +211,8 @@ def _show_records(args, found, out, err):
 def _level_records(found, form_name, max_size):
     """(level source, kind, index, text) of every record of every level."""
     for source in found.levels(form_name, max_size):
+        if source.pieces is None:   # no level data: nothing to show
+            continue
         with source.naming():
             parts = level.split_level(source.pieces)
             for kind, texts in ((level.COLOUR, parts.colours), (level.OBJECT, parts.objects)):
@@ -225,8 +231,9 @@ def _show_levels(args, found, out, err, form_name):
             record = codec.read(text)
         except Exception as exc:
             failed += 1
-            err.write("%s: level %d: %s %d: %s\n" % (
-                found.name, source.index, kind, index, _one_line(_read_error(codec, text, exc))))
+            where = LevelError("", path=found.name, level=source.index, level_name=source.name,
+                               kind=kind, index=index).where
+            err.write("%s: %s\n" % (where, _one_line(_read_error(codec, text, exc))))
             continue
         out.write(json.dumps({"level": source.index, "kind": kind, "index": index,
                               "record": {key: form(value) for key, value in record.items()}})

@@ -312,6 +312,8 @@ def survey_level(source, keys=False):
     """The LevelReport of a level, given as a LevelSource (see
     ``velk.level.source``); its objects are read as they come."""
     report = LevelReport(source.index, source.name, keys)
+    if source.pieces is None:   # no level data: a level with nothing in it
+        return report
     parts = split_level(source.pieces)
     if join_header(parts.header) != parts.header_text:
         report.header = CHANGED

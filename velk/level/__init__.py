@@ -1,5 +1,6 @@
-"""Levels as users have them: level strings, encoded level data and export
-files, read into typed values and written back.
+"""Levels as users have them: level strings, encoded level data, export
+files, the game's save files and server data, read into typed values and
+written back.
 
     from velk import level
     levels = level.read_file("my-level.xml")      # any form, told from the content
@@ -7,6 +8,8 @@ files, read into typed values and written back.
     first.name, first.header["kA13"], first.colours[0], first.objects[0]
     level.write_level(first)                      # the level string again
     level.save_level(first)                       # encoded level data ("H4sI...")
+    first.id, first.creator, first.properties["k21"]  # what the file says of it
+    level.write_export(levels, "copy.xml")        # an export file, written whole
 
 The parts, each usable on its own:
 
@@ -16,11 +19,18 @@ The parts, each usable on its own:
   and object records, and joined again; streaming;
 - ``velk.level.level``: a level in typed values (`Level`), read and written
   through the native record codec, every error naming the record;
-- ``velk.level.export``: the levels of an export file (XML, read safely);
+- ``velk.level.plist``: the game's XML property lists, read as a stream
+  with the byte span of every entry, and written back;
+- ``velk.level.export``: the levels of an export file (XML, read safely),
+  and export files written;
+- ``velk.level.save``: the game's save files, decoded and encoded;
+- ``velk.level.server``: a level as the game's server sends it;
+- ``velk.level.atomic``: files replaced whole or not at all;
 - ``velk.level.source``: telling the form of a file and reading its levels.
 """
 from velk.level.data import MAX_SIZE, decode, encode, iter_decode
 from velk.level.errors import LevelError, RecordError
+from velk.level.export import export_xml, write_export
 from velk.level.level import (COLOUR, KINDS, OBJECT, Level, RecordCodec, iter_objects,
                               load_level, read_level, save_level, write_level)
 from velk.level.source import FORMS, Input, detect_form, read_file
@@ -31,6 +41,7 @@ __all__ = [
     "LevelError", "RecordError",
     "OBJECT", "COLOUR", "KINDS", "Level", "RecordCodec", "read_level", "write_level", "load_level",
     "save_level", "iter_objects",
+    "export_xml", "write_export",
     "FORMS", "Input", "detect_form", "read_file",
     "split_level",
 ]

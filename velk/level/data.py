@@ -20,8 +20,8 @@ import zlib
 
 from velk.level.errors import LevelError
 
-__all__ = ["MAX_SIZE", "COMPRESSIONS", "compression_of", "looks_encoded", "iter_decode", "decode",
-           "encode", "size_text"]
+__all__ = ["MAX_SIZE", "COMPRESSIONS", "compression_of", "looks_encoded", "iter_unpack",
+           "iter_decode", "decode", "encode", "size_text"]
 
 MAX_SIZE = 256 << 20
 
@@ -40,40 +40,49 @@ _WHITESPACE = b" \t\r\n"
 _ALPHABET = b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"
 
 
-def _as_bytes(chunk):
+def _as_bytes(chunk, what):
     if isinstance(chunk, str):
         try:
             return chunk.encode("ascii")
         except UnicodeEncodeError as exc:
-            raise LevelError("level data is not base64: it holds %r"
-                             % exc.object[exc.start:exc.end]) from None
+            raise LevelError("%s is not base64: it holds %r"
+                             % (what, exc.object[exc.start:exc.end])) from None
     return bytes(chunk)
 
 
-def _unbase64(chunks):
+def _unbase64(chunks, max_size, what):
     """The bytes of base64 text given in pieces of any length; whitespace is
-    skipped and padding is optional, but may only end the text."""
+    skipped and padding is optional, but may only end the text. More than
+    `max_size` bytes are refused."""
     pending = b""
     padded = False
+    size = 0
     for chunk in chunks:
-        chunk = _as_bytes(chunk).translate(_TO_STANDARD, _WHITESPACE)
+        chunk = _as_bytes(chunk, what).translate(_TO_STANDARD, _WHITESPACE)
         if padded or b"=" in chunk:
             chunk, _, padding = chunk.partition(b"=")
             if padded and chunk or padding.strip(b"="):
-                raise LevelError("level data is not base64: text after its \"=\" padding")
+                raise LevelError("%s is not base64: text after its \"=\" padding" % what)
             padded = True
         stray = chunk.translate(None, _ALPHABET)
         if stray:
-            raise LevelError("level data is not base64: it holds %r" % stray[:1].decode("latin-1"))
+            raise LevelError("%s is not base64: it holds %r" % (what, stray[:1].decode("latin-1")))
         chunk = pending + chunk
         whole = len(chunk) - len(chunk) % 4
         pending = chunk[whole:]
+        size += whole // 4 * 3
+        if size > max_size:
+            raise _too_large(what, max_size)
         if whole:
             yield binascii.a2b_base64(chunk[:whole])
     if len(pending) == 1:
-        raise LevelError("level data is truncated: its base64 text ends inside a byte")
+        raise LevelError("%s is truncated: its base64 text ends inside a byte" % what)
     if pending:
         yield binascii.a2b_base64(pending + b"=" * (4 - len(pending)))
+
+
+def _too_large(what, max_size):
+    return LevelError("%s decode to more than %s, the limit" % (what, size_text(max_size)))
 
 
 def compression_of(data):
@@ -111,11 +120,11 @@ def looks_encoded(text):
     return bool(_PRINTABLE.fullmatch(start))
 
 
-def _trailing():
-    return LevelError("level data is corrupt: data follow the end of the compressed level")
+def _trailing(what):
+    return LevelError("%s is corrupt: data follow the end of the compressed data" % what)
 
 
-def _inflate(pieces, max_size):
+def _inflate(pieces, max_size, what):
     decompressor = None
     size = 0
     for piece in pieces:
@@ -128,16 +137,15 @@ def _inflate(pieces, max_size):
             while True:
                 if decompressor.eof:
                     if data:
-                        raise _trailing()
+                        raise _trailing(what)
                     break
                 try:
                     out = decompressor.decompress(data, _OUTPUT_PIECE)
                 except zlib.error as exc:
-                    raise LevelError("level data is corrupt: %s" % exc) from None
+                    raise LevelError("%s is corrupt: %s" % (what, exc)) from None
                 size += len(out)
                 if size > max_size:
-                    raise LevelError("level data decode to more than %s, the limit"
-                                     % size_text(max_size))
+                    raise _too_large(what, max_size)
                 if out:
                     yield out
                 data = decompressor.unconsumed_tail
@@ -145,11 +153,19 @@ def _inflate(pieces, max_size):
                 if not data and len(out) < _OUTPUT_PIECE:
                     break
     if decompressor is None:
-        raise LevelError("no level data: the encoded text is empty")
+        raise LevelError("no %s: the encoded text is empty" % what)
     if not decompressor.eof:
-        raise LevelError("level data is truncated: the compressed data end early")
+        raise LevelError("%s is truncated: the compressed data end early" % what)
     if decompressor.unused_data:
-        raise _trailing()
+        raise _trailing(what)
+
+
+def iter_unpack(chunks, max_size=MAX_SIZE, what="level data"):
+    """The bytes that base64 text of compressed data (given in str or bytes
+    pieces cut anywhere) decompress to, in pieces. Both the compressed bytes
+    and the decompressed ones are bounded by `max_size`; errors name the
+    data as `what`."""
+    return _inflate(_unbase64(chunks, max_size, what), max_size, what)
 
 
 def iter_decode(chunks, max_size=MAX_SIZE):
@@ -161,7 +177,7 @@ def iter_decode(chunks, max_size=MAX_SIZE):
     `max_size` bytes (checked while decompressing)."""
     text = codecs.getincrementaldecoder("utf-8")()
     try:
-        for raw in _inflate(_unbase64(chunks), max_size):
+        for raw in iter_unpack(chunks, max_size):
             piece = text.decode(raw)
             if piece:
                 yield piece
@@ -186,7 +202,6 @@ def encode(text, compression="gzip"):
     compressor = zlib.compressobj(wbits=wbits)
     data = compressor.compress(text.encode("utf-8")) + compressor.flush()
     return binascii.b2a_base64(data, newline=False).translate(_TO_URLSAFE).decode("ascii")
-
 
 
 def size_text(size):

@@ -16,8 +16,8 @@ from velk.level.data import MAX_SIZE, encode, iter_decode
 from velk.level.errors import RecordError
 from velk.level.text import join_header, join_level, split_level
 
-__all__ = ["OBJECT", "COLOUR", "KINDS", "RecordCodec", "Level", "read_level", "write_level",
-           "load_level", "save_level", "iter_objects"]
+__all__ = ["OBJECT", "COLOUR", "KINDS", "RecordCodec", "Origin", "Level", "read_level",
+           "write_level", "load_level", "save_level", "iter_objects"]
 
 OBJECT = "object"
 COLOUR = "colour"
@@ -104,27 +104,56 @@ class RecordCodec:
             start += len(batch)
 
 
+class Origin:
+    """What a level's encoded data were when it was read: the SHA-256
+    `digest` of its level string and its `compression` (None for a plain
+    level string). A level whose level string still has that digest is
+    written back with the data it was read with, byte for byte."""
+
+    __slots__ = ("digest", "compression")
+
+    def __init__(self, digest, compression):
+        self.digest = digest
+        self.compression = compression
+
+    def __reduce__(self):
+        return type(self), (self.digest, self.compression)
+
+
 class Level:
     """One level in typed values.
 
     `header` maps the header's keys to their texts, in order; `colours` and
     `objects` are lists of typed records (dicts, as ``velk._velkc`` reads
     them); `name` is the level's name when the file holding it gives one.
+    `id` and `creator` are the level's id and its creator's name where the
+    file gives them (export and save files, server data). `properties` are
+    the entries of the level's dictionary in an export or save file, in
+    order, as typed values (str, int, float, True, nested dicts); writing
+    the level as an export file writes them back, its name, id, creator and
+    level data as the Level has them then. `origin` (an Origin, or None) is
+    how its level data were encoded when read; it is no part of the value.
 
     A Level is a value: levels with equal parts are equal, `len` counts its
     objects and iterating over it gives them.
     """
 
-    __slots__ = ("header", "colours", "objects", "name")
+    _FIELDS = ("header", "colours", "objects", "name", "id", "creator", "properties")
+    __slots__ = _FIELDS + ("origin",)
 
-    def __init__(self, header=None, colours=None, objects=None, name=None):
+    def __init__(self, header=None, colours=None, objects=None, name=None, id=None,
+                 creator=None, properties=None):
         self.header = {} if header is None else header
         self.colours = [] if colours is None else colours
         self.objects = [] if objects is None else objects
         self.name = name
+        self.id = id
+        self.creator = creator
+        self.properties = {} if properties is None else properties
+        self.origin = None
 
     def _parts(self):
-        return tuple(getattr(self, field) for field in self.__slots__)
+        return tuple(getattr(self, field) for field in self._FIELDS)
 
     def __eq__(self, other):
         if not isinstance(other, Level):
@@ -141,7 +170,7 @@ class Level:
         return iter(self.objects)
 
     def __reduce__(self):
-        return type(self), self._parts()
+        return type(self), self._parts(), (None, {"origin": self.origin})
 
     def __repr__(self):
         return "<Level%s: %d colours, %d objects>" % (

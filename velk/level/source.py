@@ -1,74 +1,136 @@
-"""Where levels come from: files in four forms, told apart by their content.
+"""Where levels come from: files in six forms, told apart by their content.
 
 - "records": a record file, one object or colour record per line (no level);
 - "level": a level string (``velk.level.text``);
 - "encoded": encoded level data (``velk.level.data``);
-- "export": a level export file (``velk.level.export``).
+- "export": a level export file (``velk.level.export``);
+- "save": a save file of the game, of created or of downloaded levels
+  (``velk.level.save``);
+- "server": a level as the game's server sends it (``velk.level.server``).
 
-`detect_form` tells them apart by a file's first bytes. An `Input` reads a
-file or standard input once, in binary, with those bytes read ahead; its
-`levels` yield each level it holds as a `LevelSource`, whose level string
-comes in pieces as the file is read and decoded. `read_file` reads every
-level of a file into `Level` objects.
+`detect_form` tells them apart by a file's first bytes, and refuses a file
+that is none of them (binary data, UTF-16 text, an empty file) rather than
+guess. An `Input` reads a file or standard input once, in binary, with
+those bytes read ahead; its `levels` yield each level it holds as a
+`LevelSource`, whose level string comes in pieces as the file is read and
+decoded. `read_file` reads every level of a file into `Level` objects.
 """
+import binascii
 import codecs
+import hashlib
 import io
 from contextlib import contextmanager
 import os
 import re
 import sys
 
-from velk.level.data import MAX_SIZE, iter_decode, looks_encoded
+from velk.level.data import MAX_SIZE, compression_of, iter_decode, looks_encoded
 from velk.level.errors import LevelError
 from velk.level.export import iter_export
-from velk.level.level import read_level
+from velk.level.level import Level, Origin, read_level
+from velk.level.save import iter_save, looks_like_save
+from velk.level.server import looks_like_server, read_server
 
 __all__ = ["FORMS", "detect_form", "LevelSource", "Input", "read_file"]
 
-FORMS = ("records", "level", "encoded", "export")
+FORMS = ("records", "level", "encoded", "export", "save", "server")
 
 # Bytes read ahead to tell the form, and bytes read at a time after that.
 HEAD_SIZE = 1 << 16
 READ_SIZE = 1 << 20
 
 _BOM = b"\xef\xbb\xbf"
+_UTF16_BOMS = (b"\xff\xfe", b"\xfe\xff")
 _LEADING = "\ufeff \t\r\n"
 # A level string starts with its header, whose keys are not numbers.
 _HEADER_START = re.compile(rb"k[A-Za-z]+[0-9]*,")
+# Control characters that text files do not hold.
+_CONTROL = re.compile(rb"[\x00-\x08\x0b\x0c\x0e-\x1f\x7f]")
+_WHITESPACE = re.compile(rb"\s+")
+# Bytes looked at to tell UTF-16 text by its zero bytes.
+_UTF16_PROBE = 512
+
+
+def _refused(looks):
+    return LevelError("not a form velk reads: " + looks)
+
+
+def _utf16(head):
+    """Whether `head` looks like UTF-16 text: a UTF-16 byte order mark, or
+    zero bytes at every other place and at no other."""
+    if head.startswith(_UTF16_BOMS):
+        return True
+    probe = head[:_UTF16_PROBE]
+    if len(probe) < 2:
+        return False
+    for zeros, others in ((probe[1::2], probe[0::2]), (probe[0::2], probe[1::2])):
+        if not zeros.strip(b"\x00") and b"\x00" not in others:
+            return True
+    return False
 
 
 def detect_form(head):
     """The form of a file whose first bytes are `head` (one of FORMS).
 
-    An export file starts with "<"; a level string holds ";" in its first
-    line or starts with a header key ("kS38,"); encoded level data are one
-    line of base64 whose bytes start like compressed text; anything else,
-    an empty file included, is a record file."""
+    After a UTF-8 byte order mark: an export file starts with "<"; a save
+    file is XORed base64 of compressed data; server data start with
+    "number:value:number:"; a level string holds ";" in its first line or
+    starts with a header key ("kS38,"); encoded level data are base64 (on
+    one line or wrapped) whose bytes start like compressed text; a record
+    file is other text whose first line holds a record delimiter ("," or
+    "_"). Anything else is refused with a LevelError that says what it
+    looks like: empty, only whitespace, UTF-16 text, binary data."""
+    if _utf16(head):
+        raise _refused("it looks like UTF-16 text")
     text = head[len(_BOM):] if head.startswith(_BOM) else head
+    if not text:
+        raise _refused("it holds only a byte order mark" if head else "it is empty")
+    if looks_like_save(text):
+        return "save"
     text = text.lstrip()
+    if not text:
+        raise _refused("it holds only whitespace")
     if text.startswith(b"<"):
         return "export"
-    line, _, rest = text.partition(b"\n")
-    line = line.rstrip(b"\r")
+    # Binary data hold control characters within their first bytes; text
+    # with a stray byte that is not UTF-8 is still text (a line that fails).
+    if _CONTROL.search(text):
+        raise _refused("it looks like binary data")
+    if looks_like_server(text):
+        return "server"
+    line = text.partition(b"\n")[0].rstrip(b"\r")
     if b";" in line or _HEADER_START.match(line):
         return "level"
-    if line and not rest.strip() and looks_encoded(line):
+    if looks_encoded(_WHITESPACE.sub(b"", text)):
         return "encoded"
-    return "records"
+    if b"," in line or b"_" in line:
+        return "records"
+    raise _refused("it looks like text that holds no records and no level")
 
 
 class LevelSource:
     """One level of an input: its `index` in the file (from 1), its `name`
     (None when the file gives none), the file's `form`, and `pieces`, an
-    iterator of the pieces of its level string."""
+    iterator of the pieces of its level string, or None for a level that
+    the file gives no level data (a level with nothing in it).
 
-    __slots__ = ("index", "name", "form", "pieces")
+    Where the file tells them: the level's `id`, `creator`, `properties`
+    (the entries of its dictionary) and the `compression` of its encoded
+    data (None for a plain level string)."""
 
-    def __init__(self, index, name, form, pieces):
+    __slots__ = ("index", "name", "form", "pieces", "id", "creator", "properties",
+                 "compression")
+
+    def __init__(self, index, name, form, pieces, id=None, creator=None, properties=None,
+                 compression=None):
         self.index = index
         self.name = name
         self.form = form
         self.pieces = pieces
+        self.id = id
+        self.creator = creator
+        self.properties = {} if properties is None else properties
+        self.compression = compression
 
     @contextmanager
     def naming(self):
@@ -77,6 +139,24 @@ class LevelSource:
             yield
         except LevelError as exc:
             raise exc.locate(level=self.index, level_name=self.name)
+
+    def read(self):
+        """This level read into a Level, with what the file tells of it; a
+        level without level data is a Level with nothing in it."""
+        if self.pieces is None:
+            level = Level(name=self.name)
+        else:
+            digest = hashlib.sha256()
+            level = read_level(_hashed(self.pieces, digest), self.name)
+            level.origin = Origin(digest.digest(), self.compression)
+        level.id, level.creator, level.properties = self.id, self.creator, self.properties
+        return level
+
+
+def _hashed(pieces, digest):
+    for piece in pieces:
+        digest.update(piece.encode("utf-8"))
+        yield piece
 
 
 class _Replay(io.RawIOBase):
@@ -204,28 +284,55 @@ class Input:
         """The levels of this input, one LevelSource each.
 
         `form` is one of FORMS other than "records" (default: told from the
-        content). Encoded data decoding to more than `max_size` bytes are
+        content). Data that decode to more than `max_size` bytes at any
+        step, and values of an export or save file longer than that, are
         refused (LevelError), as are record files."""
         form = form or self.form()
         if form == "level":
             yield LevelSource(1, None, form, self._text())
         elif form == "encoded":
             yield LevelSource(1, None, form, iter_decode(self.chunks(), max_size))
-        elif form == "export":
-            for index, level in enumerate(iter_export(self.stream), 1):
-                yield LevelSource(index, level.name, form, _export_pieces(level.data, max_size))
+        elif form in ("export", "save", "server"):
+            if form == "export":
+                found = iter_export(self.stream, max_size)
+            elif form == "save":
+                found = iter_save(self.chunks(), max_size)
+            else:
+                found = (read_server(self.chunks(), max_size),)
+            for index, level in enumerate(found, 1):
+                yield _stored(index, level, form, max_size)
         elif form == "records":
             raise LevelError("it is a record file, one record per line, not a level", path=self.name)
         else:
             raise ValueError("unknown form %r (choose from %s)" % (form, ", ".join(FORMS)))
 
 
-def _export_pieces(data, max_size):
-    # Export files hold encoded level data; a plain level string is taken too.
-    data = data.strip()
-    if ";" in data or "," in data:
-        return iter((data,))
-    return iter_decode((data,), max_size)
+# Level data in files hold a plain level string at times: it has a record
+# delimiter, which base64 has not.
+_PLAIN = re.compile(r"[;,]")
+_TO_STANDARD = str.maketrans("-_", "+/")
+
+
+def _stored(index, level, form, max_size):
+    """The LevelSource of a level stored in a file (an ExportLevel)."""
+    data = level.data
+    pieces = compression = None
+    if data is not None and data.strip():
+        data = data.strip()
+        if _PLAIN.search(data):
+            pieces = iter((data,))
+        else:
+            pieces = iter_decode((data,), max_size)
+            start = data[:8].translate(_TO_STANDARD)
+            try:
+                compression = compression_of(binascii.a2b_base64(start))
+            except binascii.Error:
+                compression = None
+    elif data is not None:
+        # An empty "k4" is refused as before: no level data.
+        pieces = iter_decode((data,), max_size)
+    return LevelSource(index, level.name, form, pieces, level.id, level.creator,
+                       level.properties, compression)
 
 
 def read_file(source, form=None, max_size=MAX_SIZE):
@@ -236,7 +343,7 @@ def read_file(source, form=None, max_size=MAX_SIZE):
         try:
             for level in found.levels(form, max_size):
                 with level.naming():
-                    levels.append(read_level(level.pieces, level.name))
+                    levels.append(level.read())
         except LevelError as exc:
             raise exc.locate(path=found.name)
     return levels
