@@ -21,13 +21,17 @@ Use from Python (the benchmarks import this module; keep these stable):
     level_string(3000, seed=1)          # a level string of 3,000 objects
     encoded_level(3000, seed=1)         # the same as encoded level data ("H4sI...")
     export_file([("name", encoded_level(3000, seed=1))])
+    save_file([("name", encoded_level(3000, seed=1)), ("empty", None)], kind="created")
+    save_file([("name", encoded_level(3000, seed=1))], kind="state")   # downloaded levels
+    server_data("name", encoded_level(3000, seed=1))
 
 or from the command line:
 
     python tools/generate_records.py --kind object --count 2000 --seed 1 \\
         --out examples/objects.txt [--noise] [--malformed SHARE]
-    python tools/generate_records.py --form level|encoded|export --count 3000 \\
-        --seed 1 --out level.txt [--colours N] [--levels N] [--compression C]
+    python tools/generate_records.py --form level|encoded|export|save|server \\
+        --count 3000 --seed 1 --out level.txt [--colours N] [--levels N] \\
+        [--compression C] [--save created|state]
 
 The bundled samples are made with
 
@@ -43,11 +47,18 @@ The bundled samples are made with
         --out examples/level-encoded.txt
     python tools/generate_records.py --form export --levels 2 --count 1500 \
         --seed 6 --out examples/levels-export.xml
+    python tools/generate_records.py --form save --levels 3 --count 400 \
+        --seed 7 --out examples/created-levels.dat
+    python tools/generate_records.py --form save --save state --levels 2 \
+        --count 400 --seed 8 --out examples/game-state.dat
+    python tools/generate_records.py --form server --count 600 --seed 9 \
+        --out examples/level-server.txt
 
 The same arguments always give the same records (the generator draws from
 its own `random.Random(seed)` only). Each record string has no line ending;
-files get one record per line, ended by "\\n". Level strings and encoded
-data are written as one line, export files as one XML document.
+files get one record per line, ended by "\\n". Level strings, encoded
+data and server data are written as one line, export files as one XML
+document, save files as the game writes them (bytes, no line ending).
 """
 import argparse
 import os
@@ -73,6 +84,12 @@ __all__ = [
     "colour_record",
     "object_records",
     "colour_records",
+    "level_string",
+    "encoded_level",
+    "export_file",
+    "save_xml",
+    "save_file",
+    "server_data",
     "main",
 ]
 
@@ -631,10 +648,27 @@ def encoded_level(objects, seed, compression="gzip", **options):
     return encode(level_string(objects, seed, **options), compression)
 
 
+def _plist(body):
+    return '<?xml version="1.0"?><plist version="1.0" gjver="2.0"><dict>%s</dict></plist>' % body
+
+
+def _entry(key, value):
+    """A property list entry: its key, then its value by its type."""
+    if value is True:
+        return "<k>%s</k><t />" % key
+    if isinstance(value, int):
+        return "<k>%s</k><i>%d</i>" % (key, value)
+    if isinstance(value, float):
+        return "<k>%s</k><r>%s</r>" % (key, repr(value))
+    if isinstance(value, list):
+        return "<k>%s</k><d>%s</d>" % (key, "".join(_entry(*pair) for pair in value))
+    return "<k>%s</k><s>%s</s>" % (key, escape(value))
+
+
 def export_file(levels):
     """The text of an export file holding `levels`, a list of (name, encoded
     level data) pairs: one level as the file's dictionary, several as
-    nested dictionaries."""
+    nested dictionaries, in the game's compact form."""
     def level_entries(index, name, data):
         return ("<k>k1</k><i>%d</i><k>k2</k><s>%s</s><k>k4</k><s>%s</s>"
                 "<k>k13</k><t /><k>k21</k><r>%s</r>"
@@ -645,7 +679,115 @@ def export_file(levels):
     else:
         body = "".join("<k>k_%d</k><d>%s</d>" % (index, level_entries(index, name, data))
                        for index, (name, data) in enumerate(levels))
-    return ('<?xml version="1.0"?><plist version="1.0"><dict>%s</dict></plist>\n' % body)
+    return _plist(body) + "\n"
+
+
+# Save files and server data --------------------------------------------------------
+
+SAVE_KINDS = ("created", "state")
+_NAME_SYLLABLES = ("ka", "zu", "ri", "mo", "tel", "var", "on", "ix", "shi", "dor", "pa", "len")
+
+
+def _made_up_name(rng, words=2):
+    return " ".join("".join(rng.choice(_NAME_SYLLABLES) for _ in range(rng.randrange(2, 4)))
+                    .capitalize() for _ in range(words))
+
+
+def _description(rng):
+    text = " ".join(rng.choice(WORDS) for _ in range(rng.randrange(3, 12)))
+    return Coder.do_base64(text)
+
+
+def _stored_level(rng, name, data, level_id, creator, downloaded):
+    """The entries of a level in a save: (key, value) pairs in the game's
+    order, with the many entries besides its name and data."""
+    pairs = [("kCEK", 4), ("k1", level_id), ("k2", name)]
+    if data is not None:
+        pairs.append(("k4", data))
+    pairs += [("k3", _description(rng)), ("k5", creator)]
+    if downloaded:
+        pairs += [("k6", rng.randrange(1000, 9000000)), ("k11", rng.randrange(0, 5000000)),
+                  ("k22", rng.randrange(-50, 90000)), ("k26", rng.randrange(0, 5))]
+    pairs += [("k13", True), ("k16", rng.randrange(1, 40)), ("k21", 2),
+              ("k23", rng.randrange(0, 5)), ("k45", rng.randrange(100, 60000)),
+              ("k50", 35), ("k80", rng.randrange(30, 400000)), ("k83", rng.randrange(0, 9000))]
+    if not downloaded:
+        pairs += [("kI1", round(rng.uniform(-50, 9000), 3)), ("kI2", round(rng.uniform(0, 900), 3)),
+                  ("kI3", rng.choice((0.5, 0.8, 1.0, 1.2))),
+                  ("kI6", [(str(i), str(rng.randrange(0, 4))) for i in range(13)])]
+    return pairs
+
+
+def _player_entries(rng):
+    """The settings and identifiers that a save of the game's state holds
+    besides levels (all made up; velk must never show them)."""
+    values = [("gv_%04d" % number, str(rng.randrange(0, 2))) for number in range(1, 40)]
+    stats = [(str(number), str(rng.randrange(0, 90000))) for number in range(1, 24)]
+    return [
+        ("valueKeeper", values),
+        ("unlockValueKeeper", [("ugv_%d" % number, "1") for number in range(1, 12)]),
+        ("bgVolume", round(rng.uniform(0, 1), 6)), ("sfxVolume", round(rng.uniform(0, 1), 6)),
+        ("playerUDID", "S%d" % rng.randrange(10 ** 9, 10 ** 10)),
+        ("playerName", "Player" + _made_up_name(rng, 1)),
+        ("playerUserID", rng.randrange(10 ** 6, 10 ** 8)),
+        ("playerFrame", rng.randrange(1, 140)), ("playerShip", rng.randrange(1, 50)),
+        ("playerColor", rng.randrange(0, 40)), ("playerColor2", rng.randrange(0, 40)),
+        ("secretNumber", rng.randrange(0, 10 ** 6)), ("hasRP", 2),
+        ("GS_value", stats),
+        ("GS_completed", [("c%02d" % number, "1") for number in range(1, 20)]),
+    ]
+
+
+def save_xml(levels, kind="created", seed=0):
+    """The XML of a save holding `levels`, a list of (name, encoded level
+    data or None) pairs: a save of created levels ("created", listed under
+    "LLM_01", newest first) or of the game's state ("state", the levels under
+    "GLM_03" by id, among the player's settings), with the other entries the
+    game writes, drawn from `seed`."""
+    if kind not in SAVE_KINDS:
+        raise ValueError("unknown kind of save %r (choose from %s)" % (kind, ", ".join(SAVE_KINDS)))
+    rng = random.Random(seed)
+    creator = _made_up_name(rng, 1)
+    ids = rng.sample(range(10 ** 5, 10 ** 8), len(levels))
+    stored = []
+    for (name, data), level_id in zip(levels, ids):
+        author = creator if kind == "created" else _made_up_name(rng, 1)
+        stored.append((level_id, _stored_level(rng, name, data, level_id, author,
+                                               kind == "state")))
+    if kind == "created":
+        listed = [("_isArr", True)] + [("k_%d" % index, pairs)
+                                       for index, (_, pairs) in enumerate(stored)]
+        return _plist(_entry("LLM_01", listed) + _entry("LLM_02", 37))
+    player = _player_entries(rng)
+    downloaded = [(str(level_id), pairs) for level_id, pairs in stored]
+    return _plist("".join(_entry(*pair) for pair in player[:9])
+                  + _entry("GLM_03", downloaded)
+                  + "".join(_entry(*pair) for pair in player[9:]))
+
+
+def save_file(levels, kind="created", seed=0, compression="gzip"):
+    """The bytes of a save file holding `levels` (see `save_xml`), encoded as
+    the game encodes it."""
+    from velk.level import save  # the package's own codec (needs the built core)
+
+    return save.encode(save_xml(levels, kind, seed).encode("utf-8"), compression)
+
+
+def server_data(name, data, seed=0):
+    """Server data of one level: its pairs as the server sends them, then
+    two hashes."""
+    rng = random.Random(seed)
+    pairs = [("1", rng.randrange(10 ** 5, 10 ** 8)), ("2", name), ("3", _description(rng)),
+             ("4", data), ("5", rng.randrange(1, 20)), ("6", rng.randrange(1000, 9000000)),
+             ("8", 10), ("9", rng.choice((0, 10, 20, 30))), ("10", rng.randrange(0, 10 ** 6)),
+             ("12", 0), ("13", 21), ("14", rng.randrange(-100, 90000)), ("17", ""),
+             ("43", rng.randrange(0, 6)), ("25", ""), ("18", rng.randrange(0, 11)),
+             ("19", ""), ("42", 0), ("45", rng.randrange(100, 60000)),
+             ("15", rng.randrange(0, 5)), ("30", 0), ("31", 0), ("28", "1 month"),
+             ("29", "2 weeks"), ("35", 0), ("37", 0), ("38", 0), ("39", rng.randrange(0, 10)),
+             ("46", 1), ("47", 2), ("40", 0), ("27", "AQ==")]
+    hashes = ["".join(rng.choice("0123456789abcdef") for _ in range(40)) for _ in range(2)]
+    return ":".join("%s:%s" % pair for pair in pairs) + "#" + "#".join(hashes)
 
 
 def _share(text):
@@ -658,7 +800,7 @@ def _share(text):
     return value
 
 
-FORMS = ("records", "level", "encoded", "export")
+FORMS = ("records", "level", "encoded", "export", "save", "server")
 
 
 def _level_text(args, noise, malformed):
@@ -669,10 +811,14 @@ def _level_text(args, noise, malformed):
         return level_string(args.count, args.seed, **options) + "\n"
     if args.form == "encoded":
         return encoded_level(args.count, args.seed, args.compression, **options) + "\n"
-    return export_file([
-        ("Generated level %d" % (index + 1),
-         encoded_level(args.count, args.seed + index, args.compression, **options))
-        for index in range(args.levels)])
+    levels = [("Generated level %d" % (index + 1),
+               encoded_level(args.count, args.seed + index, args.compression, **options))
+              for index in range(args.levels)]
+    if args.form == "server":
+        return server_data(*levels[0], seed=args.seed) + "\n"
+    if args.form == "save":
+        return save_file(levels, args.save, args.seed)
+    return export_file(levels)
 
 
 def main(argv=None):
@@ -703,7 +849,10 @@ def main(argv=None):
     parser.add_argument("--colours", type=int, default=11,
                         help="levels only: colour records in each level (default: 11)")
     parser.add_argument("--levels", type=int, default=1,
-                        help="export files only: number of levels (default: 1)")
+                        help="export and save files: number of levels (default: 1)")
+    parser.add_argument("--save", choices=SAVE_KINDS, default="created",
+                        help="save files: of created levels, or of the game's state with "
+                        "downloaded levels (default: created)")
     parser.add_argument("--compression", choices=("gzip", "zlib", "deflate"), default="gzip",
                         help="encoded data and export files: the compression (default: gzip)")
     args = parser.parse_args(argv)
@@ -713,6 +862,8 @@ def main(argv=None):
         parser.error("--colours must be from 0 to %d" % len(LEVEL_CHANNELS))
     if args.levels < 1:
         parser.error("--levels must be 1 or more")
+    if args.form == "server" and args.levels != 1:
+        parser.error("server data hold one level")
 
     noise = NOISE_SHARE if args.noise else 0.0
     malformed = args.malformed
@@ -729,6 +880,13 @@ def main(argv=None):
         records = iter_colour_records(args.count, args.seed, noise, malformed)
         lines = (record + "\n" for record in records)
 
+    if args.form == "save":
+        if args.out == "-":
+            sys.stdout.buffer.write(lines[0])
+        else:
+            with open(args.out, "wb") as out:
+                out.write(lines[0])
+        return 0
     if args.out == "-":
         sys.stdout.writelines(lines)
         return 0

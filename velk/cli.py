@@ -408,7 +408,8 @@ def _run(args, found, out, err):
     if report.form == "records" and report.totals[args.kind].looks_like_other_kind():
         _wrong_kind(err, report.name, args.kind)
     if args.json:
-        out.write(json.dumps(report.as_dict(), indent=2) + "\n")
+        json.dump(report.as_dict(), out, indent=2)
+        out.write("\n")
     elif args.command == "stats":
         _stats_text(args, report, out)
     else:

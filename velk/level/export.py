@@ -88,13 +88,7 @@ def iter_export(source, max_size=MAX_SIZE):
     reader = Reader(lambda path, entries: LEVEL_DATA_KEY in entries, lambda path: True,
                     max_size, "export file")
     found = False
-    for chunk in _chunks(source):
-        reader.feed(chunk)
-        for _path, entries in reader.take():
-            found = True
-            yield level_of(entries)
-    reader.close()
-    for _path, entries in reader.take():
+    for _path, entries in reader.selected(_chunks(source)):
         found = True
         yield level_of(entries)
     if not found:

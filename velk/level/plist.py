@@ -48,6 +48,7 @@ _SCALAR_TAGS = {"s": "s", "string": "s", "i": "i", "integer": "i", "r": "r", "re
                 "t": "t", "true": "t"}
 _OUTER_TAGS = frozenset(("plist",))
 
+_FEED_SIZE = 1 << 16
 # Bytes of the document kept behind the parser's position when no value is
 # open: enough to find the ">" of an end tag that a feed cut in two.
 _KEPT_BEHIND = 256
@@ -215,6 +216,17 @@ class Reader:
         found, self._found = self._found, []
         return found
 
+    def selected(self, pieces):
+        """Feed `pieces` (an iterable of bytes) to the end of the document,
+        yielding the (path, node) pairs handed out as they are."""
+        for piece in pieces:
+            # Fed a slice at a time, so that few dictionaries wait to be taken.
+            for start in range(0, len(piece), _FEED_SIZE):
+                self.feed(piece[start:start + _FEED_SIZE])
+                yield from self.take()
+        self.close()
+        yield from self.take()
+
     def _run(self, step, *args):
         try:
             step(*args)
@@ -376,9 +388,8 @@ def read(data, max_size=MAX_SIZE, what="property list"):
     """The top dictionary of a property list, given as bytes or an iterable
     of pieces of bytes, with every entry kept."""
     reader = Reader(lambda path, node: False, lambda path: True, max_size, what)
-    for piece in (data,) if isinstance(data, (bytes, bytearray)) else data:
-        reader.feed(bytes(piece))
-    reader.close()
+    for _ in reader.selected((data,) if isinstance(data, (bytes, bytearray)) else data):
+        pass
     if reader.root is None:
         raise LevelError("%s holds no dictionary" % what)
     return reader.root

@@ -137,13 +137,7 @@ def iter_save(chunks, max_size=MAX_SIZE):
     levels."""
     reader = Reader(_is_level, _in_level, max_size, "save file")
     found = False
-    for piece in iter_xml(chunks, max_size):
-        reader.feed(piece)
-        for _path, entries in reader.take():
-            found = True
-            yield level_of(entries)
-    reader.close()
-    for _path, entries in reader.take():
+    for _path, entries in reader.selected(iter_xml(chunks, max_size)):
         found = True
         yield level_of(entries)
     if not found:
