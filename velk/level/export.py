@@ -6,8 +6,10 @@
 
 or a bare ``<d>...</d>`` (see ``velk.level.plist`` for the form). A
 dictionary with the entry "k4" is a level: "k4" holds its encoded level data,
-"k2" its name, "k1" its id and "k5" its creator. A file may hold several
-levels, in nested dictionaries.
+"k2" its name, "k1" its id and "k5" its creator. So is a dictionary with
+"kCEK" 4, the game's mark of a level, which is how a level with nothing in
+it (and so no "k4") is written. A file may hold several levels, in nested
+dictionaries.
 
 Reading keeps every entry of a level's dictionary, with its type and its
 XML; writing puts them back, with the level's name, id, creator and level
@@ -30,13 +32,17 @@ from velk.level.data import MAX_SIZE
 from velk.level.errors import LevelError
 from velk.level.plist import HEAD, TAIL, PlistDict, Reader, dumps
 
-__all__ = ["LEVEL_DATA_KEY", "NAME_KEY", "ID_KEY", "CREATOR_KEY", "ExportLevel", "level_of",
-           "iter_export", "level_entries", "export_xml", "write_export"]
+__all__ = ["LEVEL_DATA_KEY", "NAME_KEY", "ID_KEY", "CREATOR_KEY", "KIND_KEY", "LEVEL_KIND",
+           "ExportLevel", "is_level", "level_of", "iter_export", "level_entries", "export_xml",
+           "write_export"]
 
 LEVEL_DATA_KEY = "k4"
 NAME_KEY = "k2"
 ID_KEY = "k1"
 CREATOR_KEY = "k5"
+# The game marks what a dictionary holds under "kCEK"; 4 is a level.
+KIND_KEY = "kCEK"
+LEVEL_KIND = 4
 # How a file of several levels lists them, as the game lists a player's levels.
 _LIST_MARK = "<k>_isArr</k><t />"
 _LIST_KEY = "k_%d"
@@ -57,6 +63,12 @@ class ExportLevel:
         self.id = id
         self.creator = creator
         self.properties = PlistDict() if properties is None else properties
+
+
+def is_level(entries):
+    """Whether the entries of a dictionary of an export file are a level's."""
+    return LEVEL_DATA_KEY in entries or (type(entries.get(KIND_KEY)) is int
+                                         and entries[KIND_KEY] == LEVEL_KIND)
 
 
 def level_of(entries):
@@ -85,8 +97,8 @@ def iter_export(source, max_size=MAX_SIZE):
         with open(source, "rb") as stream:
             yield from iter_export(stream, max_size)
         return
-    reader = Reader(lambda path, entries: LEVEL_DATA_KEY in entries, lambda path: True,
-                    max_size, "export file")
+    reader = Reader(lambda path, entries: is_level(entries), lambda path: True, max_size,
+                    "export file")
     found = False
     for _path, entries in reader.selected(_chunks(source)):
         found = True
@@ -119,15 +131,21 @@ def _level_data(level):
 def level_entries(level):
     """The entries of a Level's dictionary as they are written: its
     properties, with its id ("k1"), name ("k2"), level data ("k4") and
-    creator ("k5") as the Level has them now."""
+    creator ("k5") as the Level has them now. A level with nothing in it
+    has no "k4" and is marked a level by "kCEK" 4, first if it lacks it."""
     entries = PlistDict(level.properties) if not isinstance(level.properties, PlistDict) \
         else level.properties.copy()
-    for key, value in ((ID_KEY, level.id), (NAME_KEY, level.name),
-                       (LEVEL_DATA_KEY, _level_data(level)), (CREATOR_KEY, level.creator)):
+    data = _level_data(level)
+    for key, value in ((ID_KEY, level.id), (NAME_KEY, level.name), (LEVEL_DATA_KEY, data),
+                       (CREATOR_KEY, level.creator)):
         if value is not None:
             entries[key] = value
-        elif key == LEVEL_DATA_KEY:
-            entries.pop(key, None)
+    if data is None:
+        entries.pop(LEVEL_DATA_KEY, None)
+        if not is_level(entries):
+            marked = PlistDict([(KIND_KEY, LEVEL_KIND)] + list(entries.items()))
+            marked.spans, marked.raw = entries.spans, entries.raw
+            entries = marked
     return entries
 
 
