@@ -525,6 +525,27 @@ def test_generated_noise_and_malformed_shares(velkc, kind):
     assert 60 <= changed <= 140
 
 
+@pytest.mark.parametrize("argv, form, levels", [
+    (["--form", "save", "--levels", "3"], "save", 3),
+    (["--form", "save", "--save", "state", "--levels", "2"], "save", 2),
+    (["--form", "server"], "server", 1),
+])
+def test_generator_writes_the_games_files(tmp_path, velkc, argv, form, levels):
+    out = tmp_path / "game-file"
+    assert gen.main(argv + ["--count", "20", "--seed", "3", "--out", str(out)]) == 0
+    assert level.detect_form(out.read_bytes()) == form
+    read = level.read_file(str(out))
+    assert [one.name for one in read] == ["Generated level %d" % (n + 1) for n in range(levels)]
+    assert all(len(one) == 20 and isinstance(one.id, int) for one in read)
+
+
+def test_generator_writes_server_data_of_one_level(capsys):
+    with pytest.raises(SystemExit) as caught:
+        gen.main(["--form", "server", "--levels", "2", "--count", "1", "--out", "-"])
+    assert caught.value.code == 2
+    assert "server data hold one level" in capsys.readouterr().err
+
+
 def test_generator_command_line(tmp_path, velkc):
     out = tmp_path / "o.txt"
     assert gen.main(["--kind", "object", "--count", "300", "--seed", "5", "--noise",
@@ -564,6 +585,14 @@ def test_bundled_samples(capsys):
         objects = json.loads(out)["object"]
         assert 2500 <= objects["records"] <= 5000
         assert (objects["identical"] == objects["records"]) == (status == 0)
+    for name, form, levels in [("created-levels.dat", "save", 3), ("game-state.dat", "save", 2),
+                               ("level-server.txt", "server", 1)]:
+        path = examples / name
+        total += path.stat().st_size
+        code, out, _ = run(capsys, "check", "--json", str(path))
+        report = json.loads(out)
+        assert (code, report["form"], len(report["levels"])) == (0, form, levels)
+        assert report["object"]["identical"] == report["object"]["records"] > 0
     assert total < 1000000
 
 
@@ -574,20 +603,25 @@ LEVEL = ("kS38,1_40_2_125_3_255_4_-1_6_1000|1_255_2_255_3_255_4_1_6_1004|,kA13,0
          "1,1,2,15,3,15;1,8,2,45.5,3,15.25,43,71.99999999999994a0.5a1a0a0,128,0.5;")
 
 
+LEVEL_FORMS = ["level", "encoded", "export", "save", "server"]
+
+
 def level_files(tmp_path, text=LEVEL):
     """The level `text` in every level form: {form: path}."""
     encoded = level.encode(text)
     files = {"level": text + "\n", "encoded": encoded + "\n",
-             "export": gen.export_file([("My level", encoded)])}
+             "export": gen.export_file([("My level", encoded)]),
+             "save": gen.save_file([("My level", encoded)]),
+             "server": gen.server_data("My level", encoded)}
     paths = {}
     for form, content in files.items():
         path = tmp_path / ("level-" + form)
-        path.write_text(content)
+        path.write_bytes(content if isinstance(content, bytes) else content.encode())
         paths[form] = str(path)
     return paths
 
 
-@pytest.mark.parametrize("form", ["level", "encoded", "export"])
+@pytest.mark.parametrize("form", LEVEL_FORMS)
 def test_check_reads_every_level_form(capsys, tmp_path, form):
     path = level_files(tmp_path)[form]
     status, out, err = run(capsys, "check", path)
@@ -596,13 +630,14 @@ def test_check_reads_every_level_form(capsys, tmp_path, form):
     assert ", header identical\n" in out
     assert "  2 object records\n    identical:  2\n" in out
     assert "  2 colour records\n    identical:  2\n" in out
-    assert ('level 1 "My level" (export file)' in out) == (form == "export")
+    assert ('level 1 "My level" (%s)' % cli.FORM_NAMES[form] in out) == (
+        form in ("export", "save", "server"))
 
     status, forced, _ = run(capsys, "check", "--format", form, path)
     assert (status, forced) == (0, out)
 
 
-@pytest.mark.parametrize("form", ["level", "encoded", "export"])
+@pytest.mark.parametrize("form", LEVEL_FORMS)
 def test_show_prints_colours_then_objects(capsys, tmp_path, form):
     path = level_files(tmp_path)[form]
     status, out, err = run(capsys, "show", path)
@@ -617,20 +652,27 @@ def test_show_prints_colours_then_objects(capsys, tmp_path, form):
     assert [line["kind"] for line in shown(out)] == ["colour", "colour", "object"]
 
 
-def test_show_reports_the_unreadable_records_of_a_level(capsys, tmp_path):
-    path = level_files(tmp_path, LEVEL + "1,2,51,4.0;1,3;")["encoded"]
+@pytest.mark.parametrize("form, level_name", [("encoded", ""), ("save", ' "My level"')])
+def test_show_reports_the_unreadable_records_of_a_level(capsys, tmp_path, form, level_name):
+    path = level_files(tmp_path, LEVEL + "1,2,51,4.0;1,3;")[form]
     status, out, err = run(capsys, "show", path)
     assert status == 1
     assert len(shown(out)) == 5
-    assert err == ("%s: level 1: object 2: key 51: ValueError: invalid literal for int() "
-                   "with base 10: '4.0'\n" % path)
+    assert err == ("%s: level 1%s: object 2: key 51: ValueError: invalid literal for int() "
+                   "with base 10: '4.0'\n" % (path, level_name))
 
 
-def test_a_wrong_forced_format_is_one_error(capsys, tmp_path):
-    path = level_files(tmp_path)["level"]
-    status, out, err = run(capsys, "check", "--format", "export", path)
+@pytest.mark.parametrize("given, forced, message", [
+    ("level", "export", "not a well-formed export file: "),
+    ("export", "save", "save data is not base64: "),
+    ("save", "server", "server data hold the key "),
+    ("encoded", "server", "server data end with the key "),
+])
+def test_a_wrong_forced_format_is_one_error(capsys, tmp_path, given, forced, message):
+    path = level_files(tmp_path)[given]
+    status, out, err = run(capsys, "check", "--format", forced, path)
     assert (status, out) == (2, "")
-    assert err.startswith("velk: error: %s: not a well-formed export file: " % path)
+    assert err.startswith("velk: error: %s: %s" % (path, message))
     assert err.count("\n") == 1
 
 

@@ -49,7 +49,11 @@ def read_server(chunks, max_size=MAX_SIZE):
     fields = text.lstrip("\ufeff").strip().partition("#")[0].split(":")
     if len(fields) % 2:
         raise LevelError("server data end with the key %r, without its value" % fields[-1][:40])
-    pairs = dict(zip(fields[::2], fields[1::2]))
+    keys = fields[::2]
+    for key in keys:
+        if not key.isdigit() or not key.isascii():
+            raise LevelError("server data hold the key %r, not a number" % key[:40])
+    pairs = dict(zip(keys, fields[1::2]))
     level_id = pairs.get(ID_KEY)
     if level_id is not None and _NUMBER.fullmatch(level_id):
         level_id = int(level_id)
