@@ -125,7 +125,8 @@ def _level_data(level):
         text = write_level(level)
         if hashlib.sha256(text.encode("utf-8")).digest() == origin.digest:
             return kept
-    return save_level(level, origin.compression if origin is not None else "gzip")
+    # Data read as a plain level string are saved as the game saves them.
+    return save_level(level, getattr(origin, "compression", None) or "gzip")
 
 
 def level_entries(level):
