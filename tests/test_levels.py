@@ -229,9 +229,10 @@ def test_read_errors_count_across_batches():
         list(level.iter_objects(pieces))
 
 
-def test_write_errors_name_the_record():
+def test_write_errors_name_the_record_and_its_key():
     broken = level.Level({"kA1": "0"}, [], [{"1": 1}, {"31": 5}])
-    with pytest.raises(RecordError, match="^object 1: cannot write back: Expected unicode"):
+    with pytest.raises(RecordError, match=r"^object 1: key 31: the int 5 cannot be written "
+                                          r"\(Expected unicode, got int\); give a str$"):
         level.write_level(broken)
 
 

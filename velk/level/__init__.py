@@ -18,7 +18,10 @@ The parts, each usable on its own:
 - ``velk.level.text``: a level string split into its header, colour records
   and object records, and joined again; streaming;
 - ``velk.level.level``: a level in typed values (`Level`), read and written
-  through the native record codec, every error naming the record;
+  through the native record codec, every error naming the record; written
+  only as it reads back;
+- ``velk.level.checks``: why a value would not read back, and the repair of
+  floats in exponent form;
 - ``velk.level.plist``: the game's XML property lists, read as a stream
   with the byte span of every entry, and written back;
 - ``velk.level.export``: the levels of an export file (XML, read safely),

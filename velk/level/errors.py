@@ -9,9 +9,9 @@ cannot be read or written back. Both are ValueErrors.
 Every error knows where it happened, as far as the code that raised it or
 passed it on knew: the file (`path`), the level (`level`, its index in the
 file from 1, and `level_name`), the record (`kind`, "object" or "colour",
-and `index`, from 0 among the level's records of that kind) and the `key`
-whose value failed. Unknown parts are None. The message starts with the
-known parts, outermost first:
+and `index`, from 0 among the level's records of that kind; or "header",
+without an index) and the `key` whose value failed. Unknown parts are None.
+The message starts with the known parts, outermost first:
 
     levels.xml: level 2 "Stereo": object 15: key 1: invalid literal for int() ...
 

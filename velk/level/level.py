@@ -9,12 +9,26 @@
 Colour and object records go through the native codec (``velk._velkc``).
 The header's pairs are written back as they were, except "kS38", which is
 written from `colours`. Every error names the record that failed, by kind
-and index, and the key when reading: RecordError "object 17: key 51: invalid
-literal for int() with base 10: '4.0'".
+and index, and the key: RecordError "object 17: key 51: invalid literal for
+int() with base 10: '4.0'".
+
+What velk writes, velk reads back to equal values, or it refuses to write
+it: `write_level` and `save_level` return a whole text or raise RecordError
+naming the record and key, and the message says why ("object 3: key 99: the
+text 'a;2,7' holds ';', which ends a record") and what to give instead. The
+check is the reader itself: each written record is read back and compared
+with the record given (dict equality, so True for 1 passes), which costs
+about one read of the level; only a record that fails is looked at pair by
+pair (`velk.level.checks`). Floats in exponent form are written in
+positional form ("0.00001"), which reads back to the same float.
 """
+from velk.level.checks import (COLOUR_SEPARATORS, HEADER, OBJECT_SEPARATORS, Refusal,
+                               check_header, checked_value, first_separator,
+                               with_positional_floats)
 from velk.level.data import MAX_SIZE, encode, iter_decode
 from velk.level.errors import RecordError
-from velk.level.text import join_header, join_level, split_level
+from velk.level.text import (COLOURS_KEY, COLOUR_END, HEADER_DELIM, RECORD_END, join_header,
+                             join_level, split_level)
 
 __all__ = ["OBJECT", "COLOUR", "KINDS", "RecordCodec", "Origin", "Level", "read_level",
            "write_level", "load_level", "save_level", "iter_objects"]
@@ -23,9 +37,17 @@ OBJECT = "object"
 COLOUR = "colour"
 KINDS = (OBJECT, COLOUR)
 
+# Records written and read back at a time: the read-back copies of one batch
+# are all that checking holds beyond the texts.
+_BATCH = 512
+
 
 class RecordCodec:
     """Reads and writes one kind of record, naming the record in every error.
+
+    Two ways of writing: `write` is the native codec's text, unchecked (what
+    `velk.survey` measures); `write_checked` and `write_many` give only texts
+    that read back to equal records, inside a level string, or raise.
 
     The native functions are taken when the codec is made, so a codec made
     after one of them is replaced uses the replacement."""
@@ -38,20 +60,73 @@ class RecordCodec:
 
         if kind == OBJECT:
             self.delim = ","
+            self.separators = OBJECT_SEPARATORS
             self.read = _velkc._object_convert
             self._dump, self._collect = _velkc._object_dump, _velkc._object_collect
         elif kind == COLOUR:
             self.delim = "_"
+            self.separators = COLOUR_SEPARATORS
             self.read = _velkc._color_convert
             self._dump, self._collect = _velkc._color_dump, _velkc._color_collect
         else:
             raise ValueError("unknown kind of record %r (choose from %s)"
                              % (kind, ", ".join(KINDS)))
         self.kind = kind
+        # What ends the text that holds a record: a record's text holds its
+        # own delimiter, but none of these.
+        self._ends = tuple(separator for separator in self.separators if separator != self.delim)
 
     def write(self, record):
-        """The record text of a typed record."""
+        """The record text of a typed record as the native codec writes it,
+        unchecked: it may read back different, or not at all."""
         return self._collect(self._dump(record))
+
+    def write_checked(self, record, index=0):
+        """The record text of `record` that reads back to an equal record and
+        holds none of the level string's separators around it; a float in
+        exponent form is written in positional form. Raises RecordError,
+        naming record `index` and the key, for a record that cannot be
+        written so."""
+        text = self._text_if_same(record, record)
+        if text is None:
+            text = self._text_if_same(with_positional_floats(record), record)
+        if text is None:
+            text = self._repaired(record, index)
+        return text
+
+    def _holds_end(self, text):
+        return first_separator(text, self._ends) is not None
+
+    def _repaired(self, record, index):
+        """The text of a record whose native text does not read back, made
+        pair by pair (see `velk.level.checks.checked_value`), or the
+        RecordError of the first pair that cannot be written."""
+        if type(record) is not dict:
+            raise RecordError(self.kind, index, TypeError("not a dict"), writing=True,
+                              reason="the record is a %s; give a dict" % type(record).__name__)
+        fixed = {}
+        # A copy of the pairs: checking calls the values' own code.
+        for key, value in list(record.items()):
+            try:
+                fixed[key] = checked_value(self, key, value)
+            except Refusal as refusal:
+                raise RecordError(self.kind, index, refusal, key=key, writing=True,
+                                  reason=str(refusal)) from refusal
+            except Exception as exc:
+                # The key's or value's own code failed while being looked at.
+                raise RecordError(self.kind, index, exc, key=key, writing=True) from exc
+        text = self._text_if_same(fixed, record)
+        if text is None:
+            # Keys that differ but are written alike, for one.
+            raise RecordError(self.kind, index, ValueError("reads back different"), writing=True,
+                              reason="each pair reads back on its own, but the record does not")
+        return text
+
+    def _text_if_same(self, record, original):
+        """The text of `record` when it reads back equal to `original` and
+        holds no end, else None."""
+        written = self._written_if_same([record], [original])
+        return None if written is None else written[0]
 
     def failing_key(self, text):
         """The key of the first pair of `text` that does not read on its own,
@@ -85,16 +160,34 @@ class RecordCodec:
             raise
 
     def write_many(self, records, start=0):
-        """The record texts of the sequence `records`; see `read_many`."""
+        """The record texts of the sequence `records`, each as `write_checked`
+        gives it; the first that cannot be written so raises RecordError,
+        counting indexes from `start`."""
+        texts = []
+        for first in range(0, len(records), _BATCH):
+            batch = list(records[first:first + _BATCH])
+            written = self._written_if_same(batch, batch)
+            if written is None:
+                # Floats in exponent form are the one common fault: mend
+                # them all and try the batch again before going record by
+                # record.
+                written = self._written_if_same(list(map(with_positional_floats, batch)), batch)
+            if written is None:
+                written = [self.write_checked(record, index)
+                           for index, record in enumerate(batch, start + first)]
+            texts += written
+        return texts
+
+    def _written_if_same(self, records, originals):
+        """The native texts of the list `records` when they read back equal to
+        the list `originals` and hold no end, else None."""
         try:
-            return list(map(self._collect, map(self._dump, records)))
+            texts = list(map(self._collect, map(self._dump, records)))
+            if list(map(self.read, texts)) == originals and not self._holds_end("".join(texts)):
+                return texts
         except Exception:
-            for index, record in enumerate(records, start):
-                try:
-                    self.write(record)
-                except Exception as exc:
-                    raise RecordError(self.kind, index, exc, writing=True) from exc
-            raise
+            pass
+        return None
 
     def read_batches(self, batches):
         """The typed records of an iterable of lists of texts, one at a time."""
@@ -192,9 +285,14 @@ def read_level(text, name=None):
 
 
 def write_level(level):
-    """The level string of a Level."""
-    header = join_header(level.header, RecordCodec(COLOUR).write_many(level.colours))
-    return join_level(header, RecordCodec(OBJECT).write_many(level.objects))
+    """The level string of a Level, which `read_level` reads back to equal
+    header pairs, colours and objects (the header's "kS38" is written from the
+    colours). Raises RecordError naming the record and key of a value that
+    would not come back; nothing is returned in part."""
+    check_header(level.header)
+    colours = RecordCodec(COLOUR).write_many(level.colours)
+    objects = RecordCodec(OBJECT).write_many(level.objects)
+    return join_level(join_header(level.header, colours), objects)
 
 
 def load_level(data, max_size=MAX_SIZE, name=None):
@@ -204,8 +302,34 @@ def load_level(data, max_size=MAX_SIZE, name=None):
 
 
 def save_level(level, compression="gzip"):
-    """Encoded level data of a Level."""
-    return encode(write_level(level), compression)
+    """Encoded level data of a Level, which `load_level` reads back to an
+    equal level; see `write_level`. Level data are UTF-8: a text that UTF-8
+    cannot encode (a lone surrogate) raises RecordError as well."""
+    text = write_level(level)
+    try:
+        return encode(text, compression)
+    except UnicodeEncodeError as exc:
+        raise _unencodable(text, exc) from exc
+
+
+def _unencodable(text, exc):
+    """The RecordError of the record of the level string `text` that holds the
+    character that UTF-8 could not encode (`exc`)."""
+    records = text[:exc.start].split(RECORD_END)
+    if len(records) > 1:
+        kind, index, start, delim = OBJECT, len(records) - 2, records[-1], ","
+    else:
+        kind, index, start, delim = HEADER, None, records[0], HEADER_DELIM
+        pieces = start.split(HEADER_DELIM)
+        if len(pieces) % 2 == 0 and pieces[-2] == COLOURS_KEY:
+            colours = pieces[-1].split(COLOUR_END)
+            kind, index, start, delim = COLOUR, len(colours) - 1, colours[-1], "_"
+    pieces = start.split(delim)
+    # The character is in a value when the record's start ends inside one.
+    key = pieces[-2] if len(pieces) % 2 == 0 else None
+    return RecordError(kind, index, exc, key=key, writing=True, reason=(
+        "%s holds %r, which UTF-8 cannot encode, and level data are UTF-8"
+        % ("a key" if key is None else "the text", text[exc.start:exc.end])))
 
 
 def iter_objects(text):

@@ -16,12 +16,13 @@ from itertools import chain
 
 from velk.level.errors import LevelError
 
-__all__ = ["RECORD_END", "COLOUR_END", "COLOURS_KEY", "iter_record_batches", "iter_records",
-           "LevelText",
+__all__ = ["RECORD_END", "COLOUR_END", "HEADER_DELIM", "COLOURS_KEY", "iter_record_batches",
+           "iter_records", "LevelText",
            "split_level", "read_header", "colour_texts", "join_header", "join_level"]
 
 RECORD_END = ";"
 COLOUR_END = "|"
+HEADER_DELIM = ","
 COLOURS_KEY = "kS38"
 
 
@@ -58,7 +59,7 @@ def iter_records(chunks):
 
 def read_header(text):
     """The header's pairs as a dict of texts, in their order."""
-    pieces = iter(text.split(","))
+    pieces = iter(text.split(HEADER_DELIM))
     return dict(zip(pieces, pieces))
 
 
@@ -77,7 +78,7 @@ def join_header(header, colours=None):
     if colours is not None and (colours or COLOURS_KEY in header):
         header = dict(header)
         header[COLOURS_KEY] = "".join(text + COLOUR_END for text in colours)
-    return ",".join(piece for pair in header.items() for piece in pair)
+    return HEADER_DELIM.join(piece for pair in header.items() for piece in pair)
 
 
 def join_level(header, objects):
