@@ -10,6 +10,7 @@ from hypothesis import strategies as st
 
 import model
 from support import assert_no_leaks, raising
+from test_hostile import ClassClaims, ClassRaises, Hostile, StrRaises, StrReturns
 from velk import level, survey
 from velk.api import enums
 from velk.api.guidelines import Guidelines
@@ -213,37 +214,25 @@ def test_saving_refuses_a_text_that_utf8_cannot_encode(where, kind, index, key):
 # Values whose own code misbehaves ------------------------------------------------
 
 
-class _Text:
-    def __init__(self, text):
-        self.text = text
-
-    def __str__(self):
-        return self.text
-
-
-class _NoStr:
-    def __str__(self):
-        raise RuntimeError("no text")
-
-
-class _NoRepr(_Text):
+class _NoRepr(StrReturns):
     def __repr__(self):
-        raise RuntimeError("no repr")
+        raise Hostile("repr")
 
 
-class _NoEq(_Text):
+class _NoEq(StrReturns):
     __hash__ = None
 
     def __eq__(self, other):
-        raise RuntimeError("no comparison")
+        raise Hostile("eq")
 
 
 @pytest.mark.parametrize("value, message", [
-    (_NoStr(), r"the _NoStr <.*> cannot be written \(no text\); give an int or a float"),
+    (StrRaises(), r"the StrRaises <.*> cannot be written \(str\); give an int or a float"),
+    (ClassRaises(), r"the ClassRaises <.*> cannot be written \(class\); give an int or a float"),
+    (ClassClaims(float), "the ClassClaims <.*> is written 'claims', which does not read back .*"),
     (_NoRepr("7"), "a _NoRepr reads back as the int 7; give an int"),
-    (_NoEq("7"), r"the _NoEq <.*> cannot be compared with what it reads back as "
-                 r"\(no comparison\)"),
-])
+    (_NoEq("7"), r"the _NoEq <.*> cannot be compared with what it reads back as \(eq\)"),
+], ids=["str", "class", "claimed class", "repr", "eq"])
 def test_values_whose_own_code_fails_are_refused_with_a_record_error(value, message):
     with pytest.raises(RecordError) as excinfo:
         level.write_level(written_alone(level.OBJECT, {"2": value}))
