@@ -189,26 +189,27 @@ def test_the_codec_write_stays_unchecked_for_the_survey():
     assert codec.write_checked(record) == "2,0.00001"
 
 
-# Saving ----------------------------------------------------------------------------
+# UTF-8 --------------------------------------------------------------------------
 
 
 @pytest.mark.parametrize("where, kind, index, key", [
     (lambda lv: lv.header.update(kA2="a\ud800"), "header", None, "kA2"),
     (lambda lv: lv.header.update({"k\ud800": "0"}), "header", None, None),
     (lambda lv: lv.colours[1].update({"14": "\udfff"}), level.COLOUR, 1, "14"),
-    (lambda lv: lv.objects[2].update({"128": "x\ud800y"}), level.OBJECT, 2, "128"),
+    (lambda lv: lv.objects[2].update({"128": "\u00e9\ud800y"}), level.OBJECT, 2, "128"),
     (lambda lv: lv.objects[1].update({"31": "\ud800"}), level.OBJECT, 1, "31"),
 ])
-def test_saving_refuses_a_text_that_utf8_cannot_encode(where, kind, index, key):
-    lv = level.Level({"kA1": "0"}, [{"1": 1}, {"1": 2, "14": "x"}], [dict(GOOD)] * 3)
-    lv.objects = [dict(record) for record in lv.objects]
+def test_a_text_that_utf8_cannot_encode_is_refused(where, kind, index, key):
+    # Every file keeps level strings as UTF-8.
+    lv = level.Level({"kA1": "\u00e9"}, [{"1": 1}, {"1": 2, "14": "x"}],
+                     [dict(GOOD) for _ in range(3)])
     where(lv)
-    assert level.read_level(level.write_level(lv)).objects == lv.objects
-    with pytest.raises(RecordError, match="UTF-8 cannot encode") as excinfo:
-        level.save_level(lv)
-    error = excinfo.value
-    assert (error.kind, error.index, error.key) == (kind, index, key)
-    assert isinstance(error.__cause__, UnicodeEncodeError)
+    for write in (level.write_level, level.save_level, level.export_xml):
+        with pytest.raises(RecordError, match="UTF-8 cannot encode") as excinfo:
+            write(lv)
+        error = excinfo.value
+        assert (error.kind, error.index, error.key) == (kind, index, key)
+        assert isinstance(error.__cause__, UnicodeEncodeError)
 
 
 # Values whose own code misbehaves ------------------------------------------------
@@ -247,7 +248,7 @@ def test_writing_leaves_nothing_behind():
     refused = written_alone(level.OBJECT, {"57": [1, 2]})
     assert_no_leaks(raising(RecordError, level.write_level, refused), calls=300)
     unencodable = level.Level({"kA1": "\ud800"})
-    assert_no_leaks(raising(RecordError, level.save_level, unencodable), calls=300)
+    assert_no_leaks(raising(RecordError, level.write_level, unencodable), calls=300)
     mended = written_alone(level.OBJECT, {"2": 1e-05, "3": 1e30})
     assert_no_leaks(lambda: level.write_level(mended), calls=300)
 

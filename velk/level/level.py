@@ -288,11 +288,20 @@ def write_level(level):
     """The level string of a Level, which `read_level` reads back to equal
     header pairs, colours and objects (the header's "kS38" is written from the
     colours). Raises RecordError naming the record and key of a value that
-    would not come back; nothing is returned in part."""
+    would not come back, and of a text that UTF-8 cannot encode (a lone
+    surrogate), since every file keeps level strings as UTF-8; nothing is
+    returned in part."""
     check_header(level.header)
     colours = RecordCodec(COLOUR).write_many(level.colours)
     objects = RecordCodec(OBJECT).write_many(level.objects)
-    return join_level(join_header(level.header, colours), objects)
+    text = join_level(join_header(level.header, colours), objects)
+    # An ASCII text is known to be so without a look at its characters.
+    if not text.isascii():
+        try:
+            text.encode("utf-8")
+        except UnicodeEncodeError as exc:
+            raise _unencodable(text, exc) from exc
+    return text
 
 
 def load_level(data, max_size=MAX_SIZE, name=None):
@@ -303,13 +312,8 @@ def load_level(data, max_size=MAX_SIZE, name=None):
 
 def save_level(level, compression="gzip"):
     """Encoded level data of a Level, which `load_level` reads back to an
-    equal level; see `write_level`. Level data are UTF-8: a text that UTF-8
-    cannot encode (a lone surrogate) raises RecordError as well."""
-    text = write_level(level)
-    try:
-        return encode(text, compression)
-    except UnicodeEncodeError as exc:
-        raise _unencodable(text, exc) from exc
+    equal level; see `write_level` for what it refuses."""
+    return encode(write_level(level), compression)
 
 
 def _unencodable(text, exc):
