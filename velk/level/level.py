@@ -117,7 +117,8 @@ class RecordCodec:
                 raise RecordError(self.kind, index, exc, key=key, writing=True) from exc
         text = self._text_if_same(fixed, record)
         if text is None:
-            # Keys that differ but are written alike, for one.
+            # Every pair came back on its own; a text is returned only when
+            # the whole record does too.
             raise RecordError(self.kind, index, ValueError("reads back different"), writing=True,
                               reason="each pair reads back on its own, but the record does not")
         return text
