@@ -10,6 +10,8 @@ written back.
     level.save_level(first)                       # encoded level data ("H4sI...")
     first.id, first.creator, first.properties["k21"]  # what the file says of it
     level.write_export(levels, "copy.xml")        # an export file, written whole
+    level.list_levels("created-levels.dat")       # index, name, creator, objects of each
+    level.add_levels("created-levels.dat", levels)   # into the game's save, with a backup
 
 The parts, each usable on its own:
 
@@ -26,10 +28,18 @@ The parts, each usable on its own:
   with the byte span of every entry, and written back;
 - ``velk.level.export``: the levels of an export file (XML, read safely),
   and export files written;
-- ``velk.level.save``: the game's save files, decoded and encoded;
+- ``velk.level.save``: the game's save files, decoded and encoded, and
+  where their levels lie, to splice new ones in;
 - ``velk.level.server``: a level as the game's server sends it;
-- ``velk.level.atomic``: files replaced whole or not at all;
-- ``velk.level.source``: telling the form of a file and reading its levels.
+- ``velk.level.atomic``: files replaced whole or not at all, and with a
+  backup kept;
+- ``velk.level.source``: telling the form of a file and reading its levels;
+- ``velk.level.listing``: the levels of a file listed, and one chosen by
+  index or name;
+- ``velk.level.output``: one level written as an export file, encoded data
+  or a level string;
+- ``velk.level.library``: levels added to the game's save of created
+  levels, or a level of a save replaced, verified and with a backup.
 """
 from velk.level.data import MAX_SIZE, decode, encode, iter_decode
 from velk.level.errors import LevelError, RecordError
@@ -38,6 +48,9 @@ from velk.level.level import (COLOUR, KINDS, OBJECT, Level, RecordCodec, iter_ob
                               load_level, read_level, save_level, write_level)
 from velk.level.source import FORMS, Input, detect_form, read_file
 from velk.level.text import split_level
+from velk.level.listing import LevelSummary, find_level, list_levels
+from velk.level.output import OUTPUT_FORMS, write_level_file
+from velk.level.library import SaveChange, add_levels, replace_level
 
 __all__ = [
     "MAX_SIZE", "decode", "encode", "iter_decode",
@@ -47,4 +60,6 @@ __all__ = [
     "export_xml", "write_export",
     "FORMS", "Input", "detect_form", "read_file",
     "split_level",
+    "LevelSummary", "list_levels", "find_level", "OUTPUT_FORMS", "write_level_file",
+    "SaveChange", "add_levels", "replace_level",
 ]
