@@ -12,6 +12,11 @@ are shown, never the player's settings or identifiers.
     velk show  FILE [--limit N]     each record as a line of JSON
     velk stats FILE [--json]        every key: how often, which types, an example
     velk check FILE [--json]        write every record back and compare
+    velk list FILE...               the levels of each file, a line each
+    velk export FILE --level N|NAME -o OUT     one level to a file of its own
+    velk import SAVE FILE...        levels added to the game's save of created levels
+
+The last three are ``velk.cli_levels``.
 
 Exit status: 0 when every record reads and comes back identical or
 normalised, 1 when some are changed or fail, 2 on wrong usage and on input
@@ -135,6 +140,10 @@ def _parser():
                              "original")):
         command(name, help_text).add_argument(
             "--json", action="store_true", help="print one JSON object instead of text")
+    # Imported here: that module builds on this one's helpers.
+    from velk import cli_levels
+
+    cli_levels.add_commands(commands)
     return parser
 
 
@@ -424,6 +433,10 @@ def main(argv=None):
         args = parser.parse_args(argv)
     except SystemExit as exc:
         return exc.code if isinstance(exc.code, int) else (0 if exc.code is None else 2)
+    from velk import cli_levels
+
+    if args.command in cli_levels.COMMANDS:
+        return cli_levels.run(args)
 
     out, err = sys.stdout, sys.stderr
     progress = Progress(args, err)
