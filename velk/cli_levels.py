@@ -252,17 +252,22 @@ def _import(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
         return 2
     added = [dict(_level_dict(level), index=index, file=path)
              for index, (path, level) in zip(done.changed, found)]
+    # The files as the user named them, unless the save is reached through
+    # a link: then the file changed and its backup are elsewhere.
+    shown, backup = done.path, done.backup
+    if os.path.abspath(args.save) == done.path:
+        shown, backup = args.save, args.save + done.backup[len(done.path):]
     if args.json:
-        json.dump({"save": done.path, "backup": done.backup, "levels": done.levels,
-                   "added": added}, out, indent=2)
+        json.dump({"save": shown, "backup": backup, "levels": done.levels, "added": added},
+                  out, indent=2)
         out.write("\n")
         return 0
     out.write("added %d level%s to %s, which now holds %d:\n"
-              % (len(added), "" if len(added) == 1 else "s", done.path, done.levels))
+              % (len(added), "" if len(added) == 1 else "s", shown, done.levels))
     for entry in added:
         out.write("  level %d%s: %d objects (from %s)\n"
                   % (entry["index"], _title(entry["name"]), entry["objects"], entry["file"]))
-    out.write("the save before is kept as %s\n" % done.backup)
+    out.write("the save before is kept as %s\n" % backup)
     return 0
 
 
