@@ -20,6 +20,19 @@ runs the same steps with tests/model.py's functions for the native ones; the
 floor runs the same decoding and encoding around untyped records
 (dict(zip(it, it)) per object on loading, joining plain values on saving).
 
+The save rows take the game's save of created levels: five levels of
+150,000 objects in all (30,000 with --quick). "read" reads every level of
+it into typed values (velk.level.read_file); its floor decodes the same
+save with the standard library alone (XOR, base64, zlib, xml.etree, then
+each level's data by base64 and zlib) and splits the records into untyped
+dicts. "add" adds one level of the same size to it (velk.level.add_levels:
+the new save written beside the old one, read back and verified, the old
+one kept as a backup, then renamed into place); its floor decodes the save
+with the standard library, inserts the level's element with xml.etree,
+encodes it again and writes it in place (written, synced, renamed), with no
+verification and no backup. Both rows show the peak memory of each side
+too, measured apart from the timing.
+
 Runs are interleaved (module, model, floor, module, ...) and each figure is
 the median of many repeats, each repeat timing a batch of calls with
 time.perf_counter, so that the ratios hold on a small, noisy machine. The
@@ -37,18 +50,25 @@ It runs against whichever `velk` is importable: an installed package, or the
 checkout with PYTHONPATH pointing at it (in-place build).
 """
 import argparse
+import base64
 import functools
 import gc
+import glob
+import io
 import os
 import platform
 import random
+import shutil
 import statistics
 import sys
+import tempfile
 import time
 import timeit
 import tracemalloc
 import types
+import zlib
 from itertools import chain
+from xml.etree import ElementTree
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
@@ -60,6 +80,13 @@ LEVEL_OBJECTS = 90000
 LEVEL_MEMORY_TARGET = 2.0
 XOR_SIZE = 1 << 20
 SEED = 20240607
+# Objects of the save of the save rows, in all, and over how many levels;
+# the save of a --quick run is smaller.
+SAVE_OBJECTS = 150000
+SAVE_OBJECTS_QUICK = 30000
+SAVE_LEVELS = 5
+# Timed runs of each side of a save row (interleaved), full and --quick.
+SAVE_REPEATS = {"full": 5, "quick": 1}
 
 # The key of saved game data, and the one the byte_xor rows use.
 XOR_KEY = 11
@@ -573,6 +600,175 @@ def _floor_parse(record):
     return dict(zip(it, it))
 
 
+# The game's saves ----------------------------------------------------------------
+
+
+@functools.lru_cache(maxsize=2)
+def save_data(objects, seed=SEED):
+    """A save of created levels of SAVE_LEVELS levels and `objects` objects
+    in all, and an export file holding one more level of their size."""
+    each = max(1, objects // SAVE_LEVELS)
+    levels = [("Level %d" % (index + 1), generator.encoded_level(each, seed + index))
+              for index in range(SAVE_LEVELS)]
+    added = generator.export_file([("Added", generator.encoded_level(each, seed + SAVE_LEVELS))])
+    return generator.save_file(levels, "created", seed), added.encode("utf-8")
+
+
+_XOR_TABLE = bytes(byte ^ XOR_KEY for byte in range(256))
+
+
+def _stdlib_encode(xml):
+    return base64.urlsafe_b64encode(zlib.compress(xml)).translate(_XOR_TABLE)
+
+
+def _stdlib_root(data):
+    """The top dictionary element of a save, decoded by the standard library."""
+    xml = zlib.decompress(base64.urlsafe_b64decode(data.translate(_XOR_TABLE)), 47)
+    return ElementTree.fromstring(xml)
+
+
+def _pairs(element):
+    children = list(element)
+    return zip(children[0::2], children[1::2])
+
+
+def _created_list(root):
+    for key, value in _pairs(root.find("dict")):
+        if key.text == "LLM_01":
+            return value
+    raise ValueError("no list of created levels")
+
+
+def read_save_by(read_colour, read_object):
+    """Every level of a save, decoded by the standard library alone, read
+    with the record readers given."""
+    def read(data):
+        levels = []
+        for _key, entries in _pairs(_created_list(_stdlib_root(data))):
+            if entries.tag != "d":
+                continue
+            text = dict((key.text, value.text) for key, value in _pairs(entries))["k4"]
+            level = zlib.decompress(base64.urlsafe_b64decode(text), 47).decode("utf-8")
+            levels.append(_read_level(level, read_colour, read_object))
+        return levels
+    return read
+
+
+read_save_floor = read_save_by(_untyped("_"), _untyped(","))
+
+
+def read_save_module(data):
+    return [(level.header, level.colours, level.objects)
+            for level in velk_level.read_file(io.BytesIO(data))]
+
+
+class SaveCopy:
+    """A save file in a temporary folder, put back as it was before each
+    level is added to it, its backups removed."""
+
+    def __init__(self, data):
+        self.folder = tempfile.mkdtemp(prefix="velk-bench-")
+        self.path = os.path.join(self.folder, "created.dat")
+        self.data = data
+        self.reset()
+
+    def reset(self):
+        with open(self.path, "wb") as out:
+            out.write(self.data)
+        for backup in glob.glob(self.path + ".bak*"):
+            os.unlink(backup)
+
+    def close(self):
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+
+def add_module(copy, level):
+    copy.reset()
+    return velk_level.add_levels(copy.path, [level]).levels
+
+
+def add_floor(copy, added):
+    """Add the level of the export file `added` with the standard library:
+    its element inserted first, the others renumbered, written in place."""
+    copy.reset()
+    with open(copy.path, "rb") as stream:
+        root = _stdlib_root(stream.read())
+    listed = _created_list(root)
+    children = list(listed)
+    first = next(index for index, child in enumerate(children) if child.tag == "k"
+                 and child.text.startswith("k_"))
+    for key in children[first::2]:
+        key.text = "k_%d" % (int(key.text[2:]) + 1)
+    key = ElementTree.Element("k")
+    key.text = "k_0"
+    listed.insert(first, ElementTree.fromstring(added).find("dict"))
+    listed.insert(first, key)
+    listed[first + 1].tag = "d"
+    temporary = copy.path + ".part"
+    with open(temporary, "wb") as out:
+        out.write(_stdlib_encode(ElementTree.tostring(root)))
+        out.flush()
+        os.fsync(out.fileno())
+    os.replace(temporary, copy.path)
+    return sum(1 for child in listed if child.tag == "d")
+
+
+def _timed(func, argument):
+    gc.collect()
+    started = time.perf_counter()
+    func(argument)
+    return time.perf_counter() - started
+
+
+def save_table(objects, repeats, seed=SEED):
+    """The save rows: time and peak memory of velk and of the standard
+    library's floor, each side run `repeats` times interleaved."""
+    data, added = save_data(objects, seed)
+    (level,) = velk_level.read_file(io.BytesIO(added))
+    copy = SaveCopy(data)
+    try:
+        rows = [
+            ("read every level", read_save_module, read_save_floor, data),
+            ("add one level of %s objects, verified" % "{:,}".format(len(level)),
+             functools.partial(add_module, level=level),
+             functools.partial(add_floor, added=added), copy),
+        ]
+        _check_save_rows(data, level, copy, rows)
+        table = [("a save of %s objects (%d levels, %.1f MB)"
+                  % ("{:,}".format(objects), SAVE_LEVELS, len(data) / 1e6),
+                  "velk", "floor", "velk/floor", "velk peak", "floor peak", "peak vs floor")]
+        for name, velk, floor, argument in rows:
+            times = {"velk": [], "floor": []}
+            for _ in range(repeats):
+                times["velk"].append(_timed(velk, argument))
+                times["floor"].append(_timed(floor, argument))
+            ratio = statistics.median(v / f for v, f in zip(times["velk"], times["floor"]))
+            peaks = [peak_memory(func, argument)[1] for func in (velk, floor)]
+            table.append((name, _duration(statistics.median(times["velk"])),
+                          _duration(statistics.median(times["floor"])), _ratio(ratio),
+                          "%.1f MiB" % (peaks[0] / (1 << 20)), "%.1f MiB" % (peaks[1] / (1 << 20)),
+                          _ratio(peaks[0] / peaks[1])))
+        return _aligned(table)
+    finally:
+        copy.close()
+
+
+def _check_save_rows(data, level, copy, rows):
+    """Fail unless both sides of each save row do the same work: the same
+    levels read, split alike; the same levels after adding one."""
+    module, floor = read_save_module(data), read_save_floor(data)
+    assert len(module) == len(floor) == SAVE_LEVELS, "save read"
+    for (header, colours, objects), (f_header, f_colours, f_objects) in zip(module, floor):
+        assert header == f_header and len(colours) == len(f_colours), "save read"
+        assert [list(d) for d in objects] == [list(d) for d in f_objects], "save read"
+    _, add_velk, add_stdlib, _ = rows[1]
+    assert add_velk(copy) == SAVE_LEVELS + 1, "save add"
+    by_velk = [(lv.name, lv.objects) for lv in velk_level.read_file(copy.path)]
+    assert add_stdlib(copy) == SAVE_LEVELS + 1, "save add"
+    by_floor = [(lv.name, lv.objects) for lv in velk_level.read_file(copy.path)]
+    assert by_velk == by_floor and by_velk[0] == (level.name, level.objects), "save add"
+
+
 # Output ---------------------------------------------------------------------------
 
 
@@ -673,8 +869,10 @@ def main(argv=None):
     parser.add_argument("--level-size", type=int, default=LEVEL_SIZE, help=argparse.SUPPRESS)
     parser.add_argument("--xor-size", type=int, default=XOR_SIZE, help=argparse.SUPPRESS)
     parser.add_argument("--level-objects", type=int, default=LEVEL_OBJECTS, help=argparse.SUPPRESS)
+    parser.add_argument("--save-objects", type=int, default=None, help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
     mode = "quick" if args.quick else "full"
+    save_objects = args.save_objects or (SAVE_OBJECTS_QUICK if args.quick else SAVE_OBJECTS)
     batch, repeats, least_repeats, budget = MODES[mode]
 
     started = time.perf_counter()
@@ -694,6 +892,8 @@ def main(argv=None):
     print(memory_table(level_records(args.level_size, SEED)))
     print("")
     print(level_memory_table(level_data(args.level_objects, SEED)[1], args.level_objects))
+    print("")
+    print(save_table(save_objects, SAVE_REPEATS[mode]))
     print("")
     print("total %.0f s" % (time.perf_counter() - started))
     return 0

@@ -129,10 +129,48 @@ def test_memory_report(bench):
 
 def test_main_quick(bench, capsys):
     assert bench.main(["--quick", "--level-size", str(LEVEL), "--xor-size", str(XOR),
-                       "--level-objects", str(OBJECTS)]) == 0
+                       "--level-objects", str(OBJECTS), "--save-objects", str(SAVE)]) == 0
     out = capsys.readouterr().out
     assert "targets missed:" in out and "parse and keep 12 records" in out
     assert "load a level of 40 objects" in out and "target: module peak <= 2.0x" in out
+    assert "a save of 50 objects (5 levels" in out
+
+
+SAVE = 50
+
+
+def test_save_rows_print_time_and_memory_of_both_sides(bench):
+    text = bench.save_table(SAVE, repeats=1)
+    rows = text.splitlines()
+    assert all(column in rows[0] for column in ("velk/floor", "velk peak", "floor peak"))
+    assert rows[2].startswith("read every level")
+    assert rows[3].startswith("add one level of 10 objects, verified")
+    assert all(row.count("MiB") == 2 for row in rows[2:])
+
+
+@pytest.mark.parametrize("spoil, message", [
+    (lambda levels: levels[:-1], "save read"),
+    (lambda levels: [(header, colours, objects[1:]) for header, colours, objects in levels],
+     "save read"),
+])
+def test_save_rows_refuse_a_floor_that_does_other_work(bench, monkeypatch, spoil, message):
+    floor = bench.read_save_floor
+    monkeypatch.setattr(bench, "read_save_floor", lambda data: spoil(floor(data)))
+    with pytest.raises(AssertionError, match=message):
+        bench.save_table(SAVE, repeats=1)
+
+
+def test_the_floor_adds_the_level_velk_adds(bench, tmp_path):
+    data, added = bench.save_data(SAVE)
+    (level,) = bench.velk_level.read_file(io.BytesIO(added))
+    copy = bench.SaveCopy(data)
+    try:
+        assert bench.add_floor(copy, added) == 6
+        assert [lv.name for lv in bench.velk_level.read_file(copy.path)] == [
+            "Added"] + ["Level %d" % number for number in range(1, 6)]
+        assert bench.velk_level.read_file(copy.path)[0].objects == level.objects
+    finally:
+        copy.close()
 
 
 def test_level_rows_load_and_save_the_same_level(bench, found):
