@@ -31,10 +31,21 @@ install: $(VPY)
 test: install
 	cd tests && ../$(VENV)/bin/pytest -q -p no:cacheprovider
 
+# The README's main job, then its walk-through of the game's saves on a
+# copy in build/demo (the samples in examples/ are never written).
+DEMO := build/demo
 demo: $(VPY)
 	$(VPY) -m pip install --quiet .
 	$(VENV)/bin/velk stats examples/levels-export.xml
 	$(VENV)/bin/velk check examples/levels-export.xml
+	rm -rf $(DEMO) && mkdir -p $(DEMO) && cp examples/created-levels.dat $(DEMO)/
+	$(VENV)/bin/velk list $(DEMO)/created-levels.dat examples/game-state.dat
+	$(VENV)/bin/velk export examples/game-state.dat --level 2 -o $(DEMO)/downloaded.xml
+	$(VENV)/bin/velk import $(DEMO)/created-levels.dat $(DEMO)/downloaded.xml
+	$(VENV)/bin/velk list $(DEMO)/created-levels.dat
+	$(VENV)/bin/velk check $(DEMO)/downloaded.xml > $(DEMO)/check.txt && head -n 6 $(DEMO)/check.txt
+	$(VENV)/bin/velk check $(DEMO)/created-levels.dat > $(DEMO)/check.txt && tail -n 3 $(DEMO)/check.txt
+	cmp $(DEMO)/created-levels.dat.bak examples/created-levels.dat && echo "the backup is the save before"
 
 bench: $(VPY)
 	$(VPY) -m pip install --quiet .
