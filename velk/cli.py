@@ -426,6 +426,17 @@ def _run(args, found, out, err):
     return report.status
 
 
+def _reader_gone():
+    """The reader of standard output went away (velk show FILE | head): stop
+    quietly, and keep the interpreter from complaining when it flushes
+    standard output."""
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+    except (OSError, ValueError, AttributeError):
+        pass
+
+
 def main(argv=None):
     """Run the command line `argv` (default: sys.argv[1:]); return the exit status."""
     parser = _parser()
@@ -457,13 +468,7 @@ def main(argv=None):
         err.write("velk: error: cannot load the record codec: %s\n" % exc)
         return 1
     except BrokenPipeError:
-        # The reader went away (velk show FILE | head): stop quietly, and keep
-        # the interpreter from complaining when it flushes standard output.
-        try:
-            devnull = os.open(os.devnull, os.O_WRONLY)
-            os.dup2(devnull, sys.stdout.fileno())
-        except (OSError, ValueError, AttributeError):
-            pass
+        _reader_gone()
         return 0
     except KeyboardInterrupt:
         return 130

@@ -17,7 +17,7 @@ import os
 import sys
 from typing import Any, Callable, Dict, List, Optional, TextIO, Tuple, Union
 
-from velk.cli import FORM_NAMES, _one_line, _size
+from velk.cli import FORM_NAMES, _one_line, _reader_gone, _size
 from velk.level import MAX_SIZE, LevelError, RecordError, read_file
 from velk.level.level import Level
 from velk.level.library import add_levels
@@ -285,10 +285,5 @@ def run(args: argparse.Namespace, out: Optional[TextIO] = None,
     except KeyboardInterrupt:
         return 130
     except BrokenPipeError:
-        # The reader went away (velk list FILE | head): stop quietly.
-        try:
-            devnull = os.open(os.devnull, os.O_WRONLY)
-            os.dup2(devnull, sys.stdout.fileno())
-        except (OSError, ValueError, AttributeError):
-            pass
+        _reader_gone()
         return 0

@@ -18,7 +18,7 @@ import os
 from typing import BinaryIO, Iterable, Iterator, List, Optional, Sequence, Union
 
 from velk.level.data import MAX_SIZE
-from velk.level.errors import LevelError
+from velk.level.errors import LevelError, _quoted
 from velk.level.level import Level
 from velk.level.source import Input
 from velk.level.text import split_level
@@ -80,10 +80,6 @@ def list_levels(source: Source, form: Optional[str] = None,
                                    level.form, error)
         except LevelError as exc:
             raise exc.locate(path=found.name)
-
-
-def _quoted(name: str) -> str:
-    return '"%s"' % name.replace("\\", "\\\\").replace('"', '\\"').replace("\n", "\\n")
 
 
 def choose(names: Sequence[Optional[str]], which: Union[int, str]) -> int:
