@@ -8,10 +8,9 @@ replaced, safely.
     done.backup                                         # "created-levels.dat.bak"
     replace_level("created-levels.dat", "Old name", edited)
 
-The game keeps the save in memory while it runs and writes it when it
-closes, so the game must be closed while its save is changed: a save
-changed under a running game is overwritten when the game closes. A save
-that changes while velk writes it is left alone.
+The game must be closed while its save is changed: a save changed while
+the game runs may be written over by the game. A save that changes while
+velk writes it is left alone.
 
 Writing a save takes these steps, and a crash or an interruption at any of
 them leaves the old save or the new one, never a broken one:
@@ -55,7 +54,7 @@ from velk.level.listing import choose
 from velk.level.plist import PlistDict, element, read
 from velk.level.save import (CREATED, DOWNLOADED, Layout, compression, decode, encode, iter_save,
                              with_created_levels, with_level_replaced)
-from velk.level.source import Input, detect_form
+from velk.level.source import HEAD_SIZE, Input, detect_form
 
 __all__ = ["CREATED_DEFAULTS", "SaveChange", "add_levels", "replace_level"]
 
@@ -67,8 +66,8 @@ PlistValue = Union[str, int, float, bool, PlistDict]
 # these.
 CREATED_DEFAULTS: Tuple[Tuple[str, PlistValue], ...] = (
     ("k13", True), ("k16", 1), ("k21", 2), ("k50", 35), ("k80", 0))
-# Base64 text is at most 4/3 of the bytes it holds; a save larger than
-# that of the size limit (and some padding) cannot decode within it.
+# Base64 text is 4/3 the size of the bytes it holds: a save file larger
+# than 4/3 of the size limit (and some padding) cannot decode within it.
 _LARGEST_TEXT = 4 / 3
 _PADDING = 1 << 16
 
@@ -106,7 +105,7 @@ class _Save:
                 raise LevelError("save data decode to more than %s, the limit"
                                  % size_text(max_size))
             self.data = stream.read()
-        form = detect_form(self.data[:1 << 16])
+        form = detect_form(self.data[:HEAD_SIZE])
         if form != "save":
             raise LevelError("not a save file of the game: velk reads it as %s data" % form)
         self.layout = Layout(decode(self.data, max_size), max_size)
