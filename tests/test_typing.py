@@ -48,13 +48,13 @@ def test_stub_matches_the_module(tmp_path):
 
 def test_the_modules_of_level_files_pass_strict_mypy(tmp_path):
     # Their functions are annotated throughout; the older modules they call
-    # are not, so calls into those are let through untyped.
+    # are not, so calls into those are let through untyped. mypy checks for
+    # the version it runs on: on 3.8 the annotations must be 3.8's.
     root = os.path.dirname(HERE)
     modules = ["velk/level/atomic.py", "velk/level/save.py", "velk/level/listing.py",
                "velk/level/output.py", "velk/level/library.py", "velk/cli_levels.py"]
     proc = subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "--python-version", "3.8",
-         "--no-error-summary", "--follow-imports=silent", "--cache-dir", str(tmp_path / "cache"),
+        [sys.executable, "-m", "mypy", "--strict", "--no-error-summary", "--follow-imports=silent", "--cache-dir", str(tmp_path / "cache"),
          "--untyped-calls-exclude=velk.level", "--untyped-calls-exclude=velk.cli"]
         + [os.path.join(root, module) for module in modules],
         stdout=subprocess.PIPE, stderr=subprocess.STDOUT, universal_newlines=True, cwd=root,
