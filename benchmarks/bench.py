@@ -30,8 +30,9 @@ the new save written beside the old one, read back and verified, the old
 one kept as a backup, then renamed into place); its floor decodes the save
 with the standard library, inserts the level's element with xml.etree,
 encodes it again and writes it in place (written, synced, renamed), with no
-verification and no backup. Both rows show the peak memory of each side
-too, measured apart from the timing.
+verification and no backup. Both rows are timed with the garbage collector
+on, as the commands run, and show the peak memory of each side too,
+measured apart from the timing.
 
 Runs are interleaved (module, model, floor, module, ...) and each figure is
 the median of many repeats, each repeat timing a batch of calls with
@@ -734,7 +735,7 @@ def save_table(objects, repeats, seed=SEED):
              functools.partial(add_floor, added=added), copy),
         ]
         _check_save_rows(data, level, copy, rows)
-        table = [("a save of %s objects (%d levels, %.1f MB)"
+        table = [("a save of %s objects (%d levels, %.1f MB), gc on"
                   % ("{:,}".format(objects), SAVE_LEVELS, len(data) / 1e6),
                   "velk", "floor", "velk/floor", "velk peak", "floor peak", "peak vs floor")]
         for name, velk, floor, argument in rows:
