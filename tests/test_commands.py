@@ -229,3 +229,16 @@ def test_every_command_is_listed_in_the_help(capsys):
     out = capsys.readouterr().out
     for command in ("list", "export", "import"):
         assert "    %s " % command in out
+
+
+@pytest.mark.parametrize("argv", [["list", "SAVE"], ["import", "SAVE", "LEVELS"],
+                                  ["export", "SAVE", "--level", "1", "-o", "-"]])
+def test_a_native_module_that_does_not_load_is_one_line(capsys, created, monkeypatch, argv):
+    monkeypatch.setitem(sys.modules, "velk._velkc", None)
+    argv = [str(created) if arg == "SAVE" else str(EXAMPLES / "levels-export.xml")
+            if arg == "LEVELS" else arg for arg in argv]
+    before = created.read_bytes()
+    status, out, err = run(capsys, *argv)
+    assert status == 2 and out == ""
+    assert err.startswith("velk: error: cannot load the native module: ")
+    assert err.count("\n") == 1 and created.read_bytes() == before

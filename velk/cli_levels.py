@@ -282,6 +282,9 @@ def run(args: argparse.Namespace, out: Optional[TextIO] = None,
     err = sys.stderr if err is None else err
     try:
         return _RUN[args.command](args, out, err)
+    except ImportError as exc:
+        _error(err, "cannot load the native module: %s" % exc)
+        return 2
     except KeyboardInterrupt:
         return 130
     except BrokenPipeError:
