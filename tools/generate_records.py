@@ -19,6 +19,7 @@ Use from Python (the benchmarks import this module; keep these stable):
     colour_records(300, seed=1, noise=0.05, malformed=0.01)
 
     level_string(3000, seed=1)          # a level string of 3,000 objects
+    grouped_level_string(147000, seed=1)  # a large level, nearly every object grouped
     encoded_level(3000, seed=1)         # the same as encoded level data ("H4sI...")
     export_file([("name", encoded_level(3000, seed=1))])
     save_file([("name", encoded_level(3000, seed=1)), ("empty", None)], kind="created")
@@ -206,7 +207,12 @@ def _groups_text(rng):
     A set of integers is written in its iteration order, so the text is
     built by the same route as the reader (set of the integers in text
     order) until it no longer changes."""
-    ints = [rng.randrange(1, 1000) for _ in range(rng.choice((1, 1, 1, 2, 2, 3, 4)))]
+    return _canonical_groups([rng.randrange(1, 1000)
+                              for _ in range(rng.choice((1, 1, 1, 2, 2, 3, 4)))])
+
+
+def _canonical_groups(ints):
+    """The group list text of `ints` that reads back in its own order."""
     text = ".".join(map(str, ints))
     for _ in range(10):
         again = ".".join(map(str, set(map(int, text.split(".")))))
@@ -506,6 +512,99 @@ def _level_object_pairs(rng, hsv_texts):
     return pairs
 
 
+# A large level as players build them: nearly every object in a group, many
+# flags, some HSV values, a few triggers with enumerations. Per object: about
+# 5 ints, 4.75 flags, 1.7 floats, one group list and a third of an HSV value.
+# Each key with the share of objects that carry it and the way its value is
+# drawn; the order is the order in the record.
+def _grouped_level_keys(rng, hsv_texts):
+    return (
+        ("6", 0.3, lambda: rng.choice(("90", "180", "270", "-90", "15.5", "-22.5"))),
+        ("4", 0.2, lambda: "1"),
+        ("5", 0.3, lambda: "1"),
+        ("11", 0.05, lambda: "1"),
+        ("13", 0.4, lambda: "1"),
+        ("15", 0.5, lambda: "1"),
+        ("16", 0.5, lambda: "1"),
+        ("17", 0.2, lambda: "1"),
+        ("20", 0.5, lambda: str(rng.randrange(0, 6))),
+        ("21", 0.7, lambda: _int_text(rng, "21")),
+        ("22", 0.3, lambda: _int_text(rng, "22")),
+        ("24", 0.4, lambda: _int_text(rng, "24")),
+        ("25", 0.6, lambda: _int_text(rng, "25")),
+        ("32", 0.35, lambda: rng.choice(("0.5", "0.75", "1.25", "0.8"))),
+        ("34", 0.3, lambda: "1"),
+        ("41", 0.3, lambda: "1"),
+        ("42", 0.3, lambda: "1"),
+        ("43", 0.24, lambda: rng.choice(hsv_texts)),
+        ("44", 0.1, lambda: rng.choice(hsv_texts)),
+        ("57", 0.98, _GroupDraw(rng)),
+        ("61", 0.2, lambda: str(rng.randrange(0, 6))),
+        ("64", 0.85, lambda: "1"),
+        ("67", 0.85, lambda: "1"),
+        ("108", 0.3, lambda: str(rng.randrange(1, 200))),
+        ("155", 0.3, lambda: str(rng.randrange(1, 4))),
+    )
+
+
+# Triggers: a move trigger with its easing, or a pulse or pickup trigger.
+_GROUPED_TRIGGERS = ((901, ("30",)), (1006, ("48", "52")), (1611, ("79",)))
+_GROUPED_TRIGGER_SHARE = 0.04
+
+
+def _grid_coordinate(rng, cells):
+    """A coordinate on the editor's 30-unit grid, often moved off it by a
+    short fraction ("1057.5")."""
+    cell = 15 + 30 * rng.randrange(cells)
+    if rng.random() < 0.4:
+        return str(cell)
+    return repr(cell + rng.choice((-7.5, 7.5, -3.75, 3.75, 0.5, 12.25)))
+
+
+class _GroupDraw:
+    """Group lists as builders number them: objects near each other share
+    groups, so the groups drawn wander slowly through the level's range."""
+
+    def __init__(self, rng):
+        self.rng = rng
+        self.base = 1
+
+    def __call__(self):
+        rng = self.rng
+        if rng.random() < 0.02:
+            self.base = rng.randrange(1, 900)
+        size = rng.choice((1, 1, 1, 2, 2, 3))
+        return _canonical_groups([self.base + rng.randrange(0, 40) for _ in range(size)])
+
+
+def _grouped_level_object_pairs(rng, keys):
+    """An object's pairs without its position."""
+    if rng.random() < _GROUPED_TRIGGER_SHARE:
+        object_id, enum_keys = rng.choice(_GROUPED_TRIGGERS)
+    else:
+        object_id, enum_keys = rng.choice(OBJECT_IDS), ()
+    pairs = [(key, value()) for key, share, value in keys if rng.random() < share]
+    pairs += [(key, _enum_text(rng, ENUM_KEYS[key])) for key in enum_keys]
+    return str(object_id), pairs
+
+
+def _grouped_level_records(rng, objects, keys):
+    """Builders place an object and then copies of it along the level, so
+    records come in runs that differ in position only: what makes real
+    levels compress about tenfold."""
+    made = 0
+    while made < objects:
+        object_id, pairs = _grouped_level_object_pairs(rng, keys)
+        x, y = _grid_coordinate(rng, 1000), _grid_coordinate(rng, 100)
+        offset = float(x) - int(float(x))
+        for copy in range(min(objects - made, 1 + int(rng.expovariate(1 / 7)))):
+            column = int(float(x)) + 30 * copy
+            position = [("1", object_id), ("2", repr(column + offset) if offset else str(column)),
+                        ("3", y)]
+            yield _join(position + pairs, ",")
+        made += copy + 1
+
+
 def _level_colour_pairs(rng, channel):
     pairs = _colour_pairs(rng)
     return [(key, str(channel) if key == "6" else text) for key, text in pairs]
@@ -637,6 +736,23 @@ def level_string(objects, seed, colours=11, noise=0.0, malformed=0.0):
     hsv_texts = ["0a1a1a0a0"] + [_hsv_text(rng) for _ in range(LEVEL_HSV_TEXTS - 1)]
     records = _drawn(rng, objects, lambda r: _level_object_pairs(r, hsv_texts),
                      _object_noise, _object_malformed, ",", noise, malformed)
+    return "".join([header, ";"] + [record + ";" for record in records])
+
+
+def grouped_level_string(objects, seed, colours=11):
+    """A level string of `objects` object records shaped like a large level
+    built in the editor (see `_grouped_level_keys`): nearly every object
+    in a group, so that reading it makes a set per object. Canonical
+    throughout; the same for the same arguments."""
+    rng = random.Random(seed)
+    if not 0 <= colours <= len(LEVEL_CHANNELS):
+        raise ValueError("a level has 0 to %d colour records" % len(LEVEL_CHANNELS))
+    channels = rng.sample(LEVEL_CHANNELS, colours)
+    header = _level_header(rng, [_join(_level_colour_pairs(rng, channel), "_")
+                                 for channel in channels])
+    hsv_texts = ["0a1a1a0a0"] + [_hsv_text(rng) for _ in range(LEVEL_HSV_TEXTS - 1)]
+    keys = _grouped_level_keys(rng, hsv_texts)
+    records = _grouped_level_records(rng, objects, keys)
     return "".join([header, ";"] + [record + ";" for record in records])
 
 
