@@ -28,13 +28,15 @@ bool PairConverter::in_place(int key_number, const Py_UCS1* text,
 
 namespace {
 
-// Stores convert(key, value) under key.  Returns 0 or -1.
+// Stores convert(key, value) under key, and notes in `followed` a value that
+// the garbage collector follows.  Returns 0 or -1.
 int store_pair(PyObject* result, const PairConverter& convert, PyObject* key,
-               PyObject* value) {
+               PyObject* value, bool& followed) {
     Ref converted = Ref::steal(convert(key, value));
     if (!converted) {
         return -1;
     }
+    followed = followed || followed_by_collector(converted.get());
     return PyDict_SetItem(result, key, converted.get());
 }
 
@@ -61,9 +63,10 @@ const Py_UCS1* find(const Py_UCS1* from, const Py_UCS1* end, Py_UCS1 delim) {
 }
 
 // Splits a one-byte string on a one-character delimiter in place, without
-// a list of pieces: pieces are made one pair at a time.
+// a list of pieces: pieces are made one pair at a time.  `followed` as for
+// `store_pair`.
 int scan_pairs(PyObject* result, PyObject* string, Py_UCS1 delim,
-               const PairConverter& convert) {
+               const PairConverter& convert, bool& followed) {
     const Py_UCS1* data = PyUnicode_1BYTE_DATA(string);
     const Py_UCS1* end = data + PyUnicode_GET_LENGTH(string);
     bool ascii = PyUnicode_IS_ASCII(string);
@@ -88,11 +91,14 @@ int scan_pairs(PyObject* result, PyObject* string, Py_UCS1 delim,
         Ref converted;
         if (convert.in_place(number, value_start, value_end - value_start,
                              &read)) {
+            // Numbers and flags, which the collector does not follow.
             converted = Ref::steal(read);
         } else {
             Ref value = Ref::steal(make_piece(value_start, value_end, ascii));
             if (value) {
                 converted = Ref::steal(convert(key.get(), value.get()));
+                followed = followed ||
+                           (converted && followed_by_collector(converted.get()));
             }
         }
         if (!converted ||
@@ -116,7 +122,7 @@ PyObject* split_pieces(PyObject* string, PyObject* delim) {
 }
 
 int split_pairs(PyObject* result, PyObject* string, PyObject* delim,
-                const PairConverter& convert) {
+                const PairConverter& convert, bool& followed) {
     Ref pieces = Ref::steal(traced("_velkc._prepare", split_pieces(string, delim)));
     if (!pieces) {
         return -1;
@@ -125,7 +131,7 @@ int split_pairs(PyObject* result, PyObject* string, PyObject* delim,
     Py_ssize_t count = PyList_GET_SIZE(pieces.get());
     for (Py_ssize_t i = 0; i + 1 < count; i += 2) {
         if (store_pair(result, convert, PyList_GET_ITEM(pieces.get(), i),
-                       PyList_GET_ITEM(pieces.get(), i + 1)) < 0) {
+                       PyList_GET_ITEM(pieces.get(), i + 1), followed) < 0) {
             return -1;
         }
     }
@@ -149,21 +155,34 @@ Py_ssize_t expected_entries(PyObject* string, Py_UCS1 delim) {
     return std::min<Py_ssize_t>(pairs, max_key);
 }
 
+// A filled record handed out: untracked when none of its values is followed
+// by the collector, for then it can be no part of a cycle (see
+// values/untracked.cpp).
+PyObject* hand_out(Ref record, bool followed) {
+    if (!followed) {
+        PyObject_GC_UnTrack(record.get());
+    }
+    return record.release();
+}
+
 PyObject* convert_pairs(PyObject* string, PyObject* delim,
                         const PairConverter& convert) {
+    bool followed = false;
     if (!scannable(string, delim)) {
         Ref result = Ref::steal(PyDict_New());
-        if (!result || split_pairs(result.get(), string, delim, convert) < 0) {
+        if (!result ||
+            split_pairs(result.get(), string, delim, convert, followed) < 0) {
             return nullptr;
         }
-        return result.release();
+        return hand_out(std::move(result), followed);
     }
     Py_UCS1 separator = static_cast<Py_UCS1>(PyUnicode_READ_CHAR(delim, 0));
     Ref result = Ref::steal(new_presized_dict(expected_entries(string, separator)));
-    if (!result || scan_pairs(result.get(), string, separator, convert) < 0) {
+    if (!result ||
+        scan_pairs(result.get(), string, separator, convert, followed) < 0) {
         return nullptr;
     }
-    return result.release();
+    return hand_out(std::move(result), followed);
 }
 
 const char* const convert_params[] = {"string", "delim", "func"};

@@ -54,6 +54,18 @@ inline void writer_dealloc(UnicodeWriter* writer) {
     _PyUnicodeWriter_Dealloc(writer);
 }
 
+// ---- The cyclic garbage collector ---------------------------------------------
+
+// Whether the collector follows `object` (a GC object).  PyObject_GC_IsTracked
+// is public from 3.9; 3.8 has the macro _PyObject_GC_IS_TRACKED.
+inline bool gc_is_tracked(PyObject* object) {
+#if PY_VERSION_HEX >= 0x03090000
+    return PyObject_GC_IsTracked(object);
+#else
+    return _PyObject_GC_IS_TRACKED(object);
+#endif
+}
+
 // ---- Threads and interpreters -----------------------------------------------
 
 // The interpreter the current thread runs in.  PyThreadState_GetInterpreter

@@ -234,7 +234,7 @@ bool is_true_flag(PyObject* string) {
 }
 
 PyObject* ints_from_str(PyObject* string) {
-    return traced("_velkc._ints_from_str", read_groups(string));
+    return traced("_velkc._ints_from_str", untracked_ints(read_groups(string)));
 }
 
 }  // namespace velk

@@ -27,6 +27,14 @@ PyObject* maybefloat(PyObject* string);
 bool is_true_flag(PyObject* string);
 // The set of the ints of a "."-separated list; "" and None give set().
 PyObject* ints_from_str(PyObject* string);
+// `set`, a new set of ints (or nullptr), made untracked by the garbage
+// collector; see untracked.cpp.  Returns `set`.
+PyObject* untracked_ints(PyObject* set);
+// Whether the collector follows `value`.  A record that holds no such value
+// holds nothing that could refer back to it, and is handed out untracked.
+inline bool followed_by_collector(PyObject* value) {
+    return PyObject_IS_GC(value) && gc_is_tracked(value);
+}
 // Coder.do_base64(string, encode=...) as a str or None, or `string` itself
 // when that fails with an Exception.
 PyObject* b64_failsafe(PyObject* string, bool encode);
