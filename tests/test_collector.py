@@ -1,14 +1,49 @@
 """The cyclic garbage collector and levels: records that can be no part of a
-cycle come out of the native module untracked.
+cycle come out of the native module untracked, and reading a level pauses
+the collector and leaves it as it found it, however the read ends, in one
+thread or in several.
+
+Reads are stopped and held at a known point by the level string's own
+pieces: a generator that runs a hook between two pieces, inside the read.
 """
+import ctypes
 import gc
+import io
+import os
+import signal
+import sys
+import threading
+import warnings
 import weakref
+from pathlib import Path
 
 import pytest
+
+from velk import level
+from velk.level import RecordError, collector
+
+ROOT = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(ROOT / "tools"))
+import generate_records as gen  # noqa: E402
+
+LEVEL = gen.grouped_level_string(400, seed=3)
+BROKEN_LEVEL = LEVEL + "1,abc;"
+# How long a thread may take to reach the point a test waits for: a bound
+# that only a hung test reaches, never a measure of speed.
+HANG = 60
 
 
 class Node:
     """An object that can close a cycle and be watched by a weak reference."""
+
+
+@pytest.fixture(params=[True, False], ids=["gc enabled", "gc disabled"])
+def found(request):
+    """The collector's state before the test, set both ways; put back after."""
+    was = gc.isenabled()
+    (gc.enable if request.param else gc.disable)()
+    yield request.param
+    (gc.enable if was else gc.disable)()
 
 
 @pytest.fixture
@@ -16,6 +51,89 @@ def velkc():
     from velk import _velkc
 
     return _velkc
+
+
+def pieces(hook, text=LEVEL):
+    """`text` in two pieces, with hook() run between them."""
+    middle = len(text) // 2
+    yield text[:middle]
+    hook()
+    yield text[middle:]
+
+
+class HookedFile(io.RawIOBase):
+    """A binary file of `text` in two reads, with hook() run between them."""
+
+    def __init__(self, text, hook):
+        super().__init__()
+        data = text.encode()
+        self.parts = [data[:len(data) // 2], data[len(data) // 2:]]
+        self.hook = hook
+
+    def readable(self):
+        return True
+
+    def readinto(self, buffer):
+        if not self.parts:
+            return 0
+        if len(self.parts) == 1 and self.hook is not None:
+            hook, self.hook = self.hook, None
+            hook()
+        part = self.parts[0][:len(buffer)]
+        buffer[:len(part)] = part
+        self.parts[0] = self.parts[0][len(part):]
+        if not self.parts[0]:
+            self.parts.pop(0)
+        return len(part)
+
+
+def read_level(hook, text=LEVEL):
+    return level.read_level(pieces(hook, text))
+
+
+def read_objects(hook, text=LEVEL):
+    return list(level.iter_objects(pieces(hook, text)))
+
+
+def read_file(hook, text=LEVEL):
+    return level.read_file(HookedFile(text, hook), form="level")
+
+
+READS = [read_level, read_objects, read_file]
+
+
+def no_hook():
+    pass
+
+
+def raise_value_error():
+    raise ValueError("stopped")
+
+
+def raise_keyboard_interrupt():
+    raise KeyboardInterrupt
+
+
+def send_sigint():
+    # The interpreter runs the handler, and raises there, at its next
+    # instruction: within the read.
+    signal.raise_signal(signal.SIGINT)
+
+
+ENDINGS = [
+    (no_hook, LEVEL, None),
+    (no_hook, BROKEN_LEVEL, RecordError),
+    (raise_value_error, LEVEL, ValueError),
+    (raise_keyboard_interrupt, LEVEL, KeyboardInterrupt),
+    (send_sigint, LEVEL, KeyboardInterrupt),
+]
+
+
+@pytest.fixture
+def sigint_raises():
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    yield
+    signal.signal(signal.SIGINT, previous)
 
 
 # Records handed out untracked ----------------------------------------------------
@@ -104,3 +222,177 @@ def test_the_collector_walks_untracked_records_held_by_tracked_ones(velkc):
     del holder
     gc.collect()
     assert watched() is None
+
+
+# The collector paused while a level is read ------------------------------------
+
+
+@pytest.mark.parametrize("read", READS)
+@pytest.mark.parametrize("hook, text, raises", ENDINGS)
+def test_a_read_leaves_the_collector_as_it_found_it(found, sigint_raises, read, hook, text,
+                                                    raises):
+    if raises is None:
+        read(hook, text)
+    else:
+        with pytest.raises(raises):
+            read(hook, text)
+    assert gc.isenabled() is found
+
+
+@pytest.mark.parametrize("read", [read_level, read_file])
+def test_the_collector_is_paused_while_a_level_is_read(found, read):
+    inside = []
+    read(lambda: inside.append(gc.isenabled()))
+    assert inside == [False]
+
+
+def test_reading_objects_one_by_one_pauses_only_while_a_batch_is_read(found):
+    inside = []
+    records = level.iter_objects(pieces(lambda: inside.append(gc.isenabled())))
+    for _ in records:
+        inside.append(gc.isenabled())
+    assert set(inside) == {found}
+
+
+def test_with_the_switch_off_the_collector_is_left_alone(found, monkeypatch):
+    monkeypatch.setattr(collector, "pause_during_reads", False)
+    inside = []
+    read_level(lambda: inside.append(gc.isenabled()))
+    with collector.paused():
+        inside.append(gc.isenabled())
+    assert inside == [found, found]
+
+
+@pytest.mark.parametrize("leave", ["close", "drop", "drop in a cycle", "keep"])
+def test_an_unfinished_generator_leaves_the_collector_alone(found, leave):
+    records = level.iter_objects(LEVEL)
+    next(records)
+    assert gc.isenabled() is found
+    if leave == "close":
+        records.close()
+    elif leave == "drop":
+        del records
+    elif leave == "drop in a cycle":
+        holder = Node()
+        holder.records, holder.itself = records, holder
+        del holder, records
+        gc.collect()
+    assert gc.isenabled() is found
+
+
+def test_nested_pauses_end_with_the_outermost(found):
+    with collector.paused():
+        read_level(no_hook)
+        assert not gc.isenabled()
+        with pytest.raises(ValueError):
+            with collector.paused():
+                raise ValueError
+        assert not gc.isenabled()
+    assert gc.isenabled() is found
+
+
+def test_the_program_enabling_the_collector_during_a_read_keeps_it_enabled():
+    gc.disable()
+    try:
+        read_level(gc.enable)
+        assert gc.isenabled()
+    finally:
+        gc.enable()
+
+
+# Reads in several threads --------------------------------------------------------
+
+
+class HeldRead(threading.Thread):
+    """A thread reading a level, held inside the read until released, or
+    interrupted there with an exception sent to it."""
+
+    def __init__(self, read=read_level):
+        super().__init__(daemon=True)
+        self.read = read
+        self.inside = threading.Event()
+        self.release, self._wake = os.pipe()
+        self.outcome = None
+
+    def hold(self):
+        self.inside.set()
+        # Blocks outside the interpreter: an exception sent to the thread is
+        # raised when it runs Python code again, here inside the read.
+        os.read(self.release, 1)
+
+    def run(self):
+        try:
+            self.read(self.hold)
+            self.outcome = "finished"
+        except BaseException as exc:  # the thread's result, whatever it is
+            self.outcome = type(exc)
+        finally:
+            os.close(self.release)
+
+    def start_and_wait_inside(self):
+        self.start()
+        assert self.inside.wait(HANG)
+
+    def finish(self):
+        os.write(self._wake, b"x")
+        os.close(self._wake)
+        self.join(HANG)
+        assert not self.is_alive()
+
+    def interrupt(self):
+        sent = ctypes.pythonapi.PyThreadState_SetAsyncExc(
+            ctypes.c_ulong(self.ident), ctypes.py_object(KeyboardInterrupt))
+        assert sent == 1
+        self.finish()
+
+
+@pytest.mark.parametrize("order", [(0, 1, 2, 3), (3, 2, 1, 0), (1, 3, 0, 2)])
+def test_reads_in_several_threads_share_one_pause(found, order):
+    reads = [HeldRead(read) for read in (read_level, read_file, read_level, read_file)]
+    for read in reads:
+        read.start_and_wait_inside()
+    assert not gc.isenabled()
+    for count, index in enumerate(order, 1):
+        reads[index].finish()
+        assert reads[index].outcome == "finished"
+        # Paused until the last read ends, then as found.
+        assert gc.isenabled() is (found and count == len(reads))
+
+
+@pytest.mark.parametrize("read", [read_level, read_file])
+def test_a_thread_interrupted_while_reading(found, read):
+    interrupted, other = HeldRead(read), HeldRead(read)
+    interrupted.start_and_wait_inside()
+    other.start_and_wait_inside()
+    interrupted.interrupt()
+    assert interrupted.outcome is KeyboardInterrupt
+    assert not gc.isenabled()
+    other.finish()
+    assert other.outcome == "finished"
+    assert gc.isenabled() is found
+
+
+def test_the_main_thread_interrupted_while_another_reads(found, sigint_raises):
+    other = HeldRead()
+    other.start_and_wait_inside()
+    with pytest.raises(KeyboardInterrupt):
+        read_level(send_sigint)
+    assert not gc.isenabled()
+    other.finish()
+    assert gc.isenabled() is found
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="no fork here")
+def test_a_child_forked_while_another_thread_reads_gets_the_collector_back(found):
+    other = HeldRead()
+    other.start_and_wait_inside()
+    with warnings.catch_warnings():
+        # 3.12 and later warn of forking a process with threads.
+        warnings.simplefilter("ignore", DeprecationWarning)
+        child = os.fork()
+    if child == 0:
+        os._exit(0 if gc.isenabled() is found else 1)
+    _, status = os.waitpid(child, 0)
+    other.finish()
+    assert os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0
+    assert gc.isenabled() is found

@@ -39,7 +39,8 @@ The parts, each usable on its own:
 - ``velk.level.output``: one level written as an export file, encoded data
   or a level string;
 - ``velk.level.library``: levels added to the game's save of created
-  levels, or a level of a save replaced, verified and with a backup.
+  levels, or a level of a save replaced, verified and with a backup;
+- ``velk.level.collector``: the garbage collector, paused while levels are read.
 """
 from velk.level.data import MAX_SIZE, decode, encode, iter_decode
 from velk.level.errors import LevelError, RecordError

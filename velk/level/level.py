@@ -25,6 +25,7 @@ positional form ("0.00001"), which reads back to the same float.
 from velk.level.checks import (COLOUR_SEPARATORS, HEADER, OBJECT_SEPARATORS, Refusal,
                                check_header, checked_value, first_separator,
                                with_positional_floats)
+from velk.level.collector import paused
 from velk.level.data import MAX_SIZE, encode, iter_decode
 from velk.level.errors import RecordError
 from velk.level.text import (COLOURS_KEY, COLOUR_END, HEADER_DELIM, RECORD_END, join_header,
@@ -194,7 +195,11 @@ class RecordCodec:
         """The typed records of an iterable of lists of texts, one at a time."""
         start = 0
         for batch in batches:
-            yield from self.read_many(batch, start)
+            # Paused for the batch only, never over a yield: a generator left
+            # unfinished cannot leave the collector off.
+            with paused():
+                records = self.read_many(batch, start)
+            yield from records
             start += len(batch)
 
 
@@ -275,13 +280,15 @@ def read_level(text, name=None):
     """Read a level string (a str, or an iterable of its pieces) into a Level.
 
     Raises LevelError for an empty level and RecordError for a record that
-    cannot be read."""
-    parts = split_level(text)
-    colours = RecordCodec(COLOUR).read_many(parts.colours)
-    codec = RecordCodec(OBJECT)
-    objects = []
-    for batch in parts.object_batches:
-        objects += codec.read_many(batch, len(objects))
+    cannot be read. The garbage collector is paused meanwhile (see
+    `velk.level.collector`)."""
+    with paused():
+        parts = split_level(text)
+        colours = RecordCodec(COLOUR).read_many(parts.colours)
+        codec = RecordCodec(OBJECT)
+        objects = []
+        for batch in parts.object_batches:
+            objects += codec.read_many(batch, len(objects))
     return Level(parts.header, colours, objects, name)
 
 

@@ -24,6 +24,7 @@ import os
 import re
 import sys
 
+from velk.level.collector import paused
 from velk.level.data import MAX_SIZE, compression_of, iter_decode, looks_encoded
 from velk.level.errors import LevelError
 from velk.level.export import iter_export
@@ -339,7 +340,7 @@ def read_file(source, form=None, max_size=MAX_SIZE):
     """Every level of a file (a path, "-" or a binary file object), read
     into Level objects; see `Input.levels`."""
     levels = []
-    with Input(source) as found:
+    with paused(), Input(source) as found:
         try:
             for level in found.levels(form, max_size):
                 with level.naming():
