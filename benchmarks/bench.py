@@ -19,6 +19,10 @@ joins, compresses and encodes it again (velk.level.save_level). The model
 runs the same steps with tests/model.py's functions for the native ones; the
 floor runs the same decoding and encoding around untyped records
 (dict(zip(it, it)) per object on loading, joining plain values on saving).
+The "grouped level" rows do the same on a level of 147,000 objects shaped
+like a large editor build (nearly every object in a group, a third with an
+HSV value), with the garbage collector on while timing, as a program that
+loads a level runs: those records are what the collector would walk.
 
 The save rows take the game's save of created levels: five levels of
 150,000 objects in all (30,000 with --quick). "read" reads every level of
@@ -38,14 +42,15 @@ Runs are interleaved (module, model, floor, module, ...) and each figure is
 the median of many repeats, each repeat timing a batch of calls with
 time.perf_counter, so that the ratios hold on a small, noisy machine. The
 garbage collector is off while a batch runs (as timeit does), except in the
-row that says "gc on".
+rows that say "gc on".
 
 Before anything is timed, the module's and the model's results are compared,
 types included, so that no figure is the time of a wrong answer.
 
 Usage:
-    python benchmarks/bench.py            # full run, under about two minutes
+    python benchmarks/bench.py            # full run, under about three minutes
     python benchmarks/bench.py --quick    # smoke run, well under half a minute
+    python benchmarks/bench.py --steps    # where loading the grouped level spends its time
 
 It runs against whichever `velk` is importable: an installed package, or the
 checkout with PYTHONPATH pointing at it (in-place build).
@@ -79,6 +84,10 @@ LEVEL_SIZE = 50000
 # memory on loading, against the floor's.
 LEVEL_OBJECTS = 90000
 LEVEL_MEMORY_TARGET = 2.0
+# Objects of the grouped level; a quick run takes a tenth of it.
+GROUPED_OBJECTS = 147000
+# Calls of each step of --steps; the least time is shown.
+STEP_RUNS = 5
 XOR_SIZE = 1 << 20
 SEED = 20240607
 # Objects of the save of the save rows, in all, and over how many levels;
@@ -281,6 +290,14 @@ def level_data(objects, seed=SEED):
     return text, velk_level.encode(text)
 
 
+@functools.lru_cache(maxsize=2)
+def grouped_level_data(objects, seed=SEED):
+    """The grouped level of `objects` objects: its level string and its
+    encoded data."""
+    text = generator.grouped_level_string(objects, seed)
+    return text, velk_level.encode(text)
+
+
 def _read_level(pieces, read_colour, read_object):
     """The steps of velk.level.read_level, with the record readers given."""
     parts = split_level(pieces)
@@ -346,9 +363,9 @@ def save_floor(plain):
     return _write_level(header, colours, objects, join("_"), join(","))
 
 
-def level_memory_table(data, objects):
+def level_memory_table(data, objects, kind="level"):
     """Peak memory while loading the encoded level `data`, by each way."""
-    rows = [("load a level of %s objects" % "{:,}".format(objects),
+    rows = [("load a %s of %s objects" % (kind, "{:,}".format(objects)),
              "retained", "peak", "peak vs floor")]
     results = [(label, peak_memory(load, data)) for label, load in
                (("module", load_module), ("model", load_model), ("floor", load_floor))]
@@ -379,7 +396,8 @@ def samples(seed=SEED):
     }
 
 
-def workloads(level_size=LEVEL_SIZE, xor_size=XOR_SIZE, seed=SEED, level_objects=LEVEL_OBJECTS):
+def workloads(level_size=LEVEL_SIZE, xor_size=XOR_SIZE, seed=SEED, level_objects=LEVEL_OBJECTS,
+              grouped_objects=GROUPED_OBJECTS):
     """All workloads, each checked (module against model) and ready to time."""
     n, m = native, model
     found = []
@@ -479,6 +497,24 @@ def workloads(level_size=LEVEL_SIZE, xor_size=XOR_SIZE, seed=SEED, level_objects
         Candidate("f(level)", f=save_model, level=loaded),
         Candidate("f(plain)", f=save_floor, plain=plain)))
 
+    # The grouped level, loaded and saved with the collector on.
+    grouped_text, grouped_encoded = grouped_level_data(grouped_objects, seed)
+    objects = "{:,}".format(grouped_objects)
+    found.append(Workload(
+        "grouped level %s objects load, gc on" % objects,
+        Candidate("f(data)", f=load_module, data=grouped_encoded),
+        Candidate("f(data)", f=load_model, data=grouped_encoded),
+        Candidate("f(data)", f=load_floor, data=grouped_encoded),
+        (Target("floor", 0.5), Target("model", 5)), gc_on=True))
+    grouped = velk_level.load_level(grouped_encoded)
+    grouped_plain = (grouped.header, [n._color_dump(colour) for colour in grouped.colours],
+                     [n._object_dump(record) for record in grouped.objects])
+    found.append(Workload(
+        "grouped level %s objects save, gc on" % objects,
+        Candidate("f(level)", f=velk_level.save_level, level=grouped),
+        Candidate("f(level)", f=save_model, level=grouped),
+        Candidate("f(plain)", f=save_floor, plain=grouped_plain), gc_on=True))
+
     # byte_xor; the floor decodes the very bytes that the module decodes.
     rng = random.Random(seed)
     mib = "%g MiB" % (xor_size / (1 << 20)) if xor_size >= 1 << 16 else "%d B" % xor_size
@@ -502,6 +538,8 @@ def workloads(level_size=LEVEL_SIZE, xor_size=XOR_SIZE, seed=SEED, level_objects
     # The round trips of the levels, too: canonical records come back unchanged.
     assert [n._object_collect(d) for d in level_dumped] == level, "level round trip"
     assert velk_level.decode(velk_level.save_level(loaded)) == text, "level save round trip"
+    assert velk_level.decode(velk_level.save_level(grouped)) == grouped_text, \
+        "grouped level save round trip"
     return found
 
 
@@ -842,6 +880,80 @@ def _aligned(rows):
     return "\n".join(lines)
 
 
+# Where loading the grouped level spends its time ----------------------------------
+
+
+def least_time(func, argument, runs, gc_on=True):
+    """The least time of `runs` calls of func(argument), each after a full
+    collection, with the collector on or off while it runs."""
+    enabled = gc.isenabled()
+    times = []
+    try:
+        for _ in range(runs):
+            gc.collect()
+            if gc_on:
+                gc.enable()
+            else:
+                gc.disable()
+            start = time.perf_counter()
+            kept = func(argument)
+            times.append(time.perf_counter() - start)
+            del kept
+    finally:
+        if enabled:
+            gc.enable()
+        else:
+            gc.disable()
+    return min(times)
+
+
+def _split_records(text):
+    return text.split(";")
+
+
+def _convert_all(records):
+    return list(map(native._object_convert, records))
+
+
+def _load_unpaused(data):
+    pausing = velk_level.collector.pause_during_reads
+    velk_level.collector.pause_during_reads = False
+    try:
+        return load_module(data)
+    finally:
+        velk_level.collector.pause_during_reads = pausing
+
+
+def steps_table(objects, runs=STEP_RUNS):
+    """The steps of loading the grouped level of `objects` objects, timed
+    apart, beside load_level, the floor and the model."""
+    text, encoded = grouped_level_data(objects)
+    records = text.split(";")[1:-1]
+    steps = (
+        ("decode (base64, inflate, UTF-8)", velk_level.decode, encoded, True),
+        ('split on ";"', _split_records, text, True),
+        ("_object_convert of every object, gc on", _convert_all, records, True),
+        ("_object_convert of every object, gc off", _convert_all, records, False),
+        ("load_level", load_module, encoded, True),
+        ("load_level, gc disabled by the caller", load_module, encoded, False),
+        ("load_level, pause_during_reads = False", _load_unpaused, encoded, True),
+        ("untyped floor", load_floor, encoded, True),
+        ("pure-Python model", load_model, encoded, True),
+    )
+    times = [(name, least_time(func, argument, runs, gc_on))
+             for name, func, argument, gc_on in steps]
+    floor = dict(times)["untyped floor"]
+    rows = [("step", "least time", "vs floor")]
+    for name, seconds in times:
+        rows.append((name, "%.0f ms" % (seconds * 1e3),
+                     "%.2fx" % (seconds / floor) if name.startswith(("load", "untyped")) else ""))
+    model_ratio = dict(times)["pure-Python model"] / dict(times)["load_level"]
+    return ("grouped level of %s objects: %.1f MB level string, %.1f MB encoded; least time of"
+            " %d in one process, collector on unless noted\n"
+            % ("{:,}".format(objects), len(text) / 1e6, len(encoded) / 1e6, runs)
+            + _aligned(rows) + "\nmodel / load_level: %.1fx" % model_ratio)
+
+
 def run(found, batch, repeats, least_repeats, budget, out=None):
     """Time every workload and print the table; returns the Figures."""
     out = sys.stdout if out is None else out
@@ -871,10 +983,21 @@ def main(argv=None):
     parser.add_argument("--xor-size", type=int, default=XOR_SIZE, help=argparse.SUPPRESS)
     parser.add_argument("--level-objects", type=int, default=LEVEL_OBJECTS, help=argparse.SUPPRESS)
     parser.add_argument("--save-objects", type=int, default=None, help=argparse.SUPPRESS)
+    parser.add_argument("--grouped-objects", type=int, default=None, help=argparse.SUPPRESS)
+    parser.add_argument("--steps", action="store_true",
+                        help="time the steps of loading the grouped level instead")
     args = parser.parse_args(argv)
     mode = "quick" if args.quick else "full"
     save_objects = args.save_objects or (SAVE_OBJECTS_QUICK if args.quick else SAVE_OBJECTS)
     batch, repeats, least_repeats, budget = MODES[mode]
+    grouped_objects = args.grouped_objects
+    if grouped_objects is None:
+        grouped_objects = GROUPED_OBJECTS // 10 if args.quick else GROUPED_OBJECTS
+    if args.steps:
+        print("velk._velkc %s" % native.__file__)
+        print("Python %s on %s" % (platform.python_version(), platform.machine()))
+        print(steps_table(grouped_objects, 1 if args.quick else STEP_RUNS))
+        return 0
 
     started = time.perf_counter()
     print("velk._velkc %s" % native.__file__)
@@ -887,12 +1010,16 @@ def main(argv=None):
     print("the ratios within each repeat; spread: interquartile range / median of the first ratio")
     print("")
     sys.stdout.flush()
-    found = workloads(args.level_size, args.xor_size, level_objects=args.level_objects)
+    found = workloads(args.level_size, args.xor_size, level_objects=args.level_objects,
+                      grouped_objects=grouped_objects)
     run(found, batch, repeats, least_repeats, budget)
     print("")
     print(memory_table(level_records(args.level_size, SEED)))
     print("")
     print(level_memory_table(level_data(args.level_objects, SEED)[1], args.level_objects))
+    print("")
+    print(level_memory_table(grouped_level_data(grouped_objects, SEED)[1], grouped_objects,
+                             "grouped level"))
     print("")
     print(save_table(save_objects, SAVE_REPEATS[mode]))
     print("")

@@ -1,6 +1,7 @@
 """The benchmark script, run on tiny inputs so that it cannot rot: every
 workload builds, the module and the model agree on it, every candidate runs,
 and the table and the memory report print. Nothing here looks at a time."""
+import gc
 import io
 import os
 import sys
@@ -13,6 +14,7 @@ BENCHMARKS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file
 LEVEL = 12
 XOR = 64
 OBJECTS = 40
+GROUPED = 30
 
 
 @pytest.fixture(scope="module")
@@ -29,7 +31,8 @@ def bench():
 def found(bench):
     # Building the workloads compares the module with the model on each.
     return {workload.name: workload
-            for workload in bench.workloads(LEVEL, XOR, level_objects=OBJECTS)}
+            for workload in bench.workloads(LEVEL, XOR, level_objects=OBJECTS,
+                                            grouped_objects=GROUPED)}
 
 
 def test_every_row_is_there(found):
@@ -42,6 +45,7 @@ def test_every_row_is_there(found):
         "byte_xor 64 B ASCII", "byte_xor 64 B non-ASCII UTF-8", "byte_xor 64 B random bytes",
         "level 40 objects load", "level 40 objects read, decoded already",
         "level 40 objects save",
+        "grouped level 30 objects load, gc on", "grouped level 30 objects save, gc on",
     }
     assert set(found) == expected
 
@@ -61,6 +65,7 @@ def test_every_candidate_runs(found):
     ("byte_xor 64 B random bytes", "module"),
     ("level 12 records dump+collect", "module"),
     ("level 40 objects save", "module"),
+    ("grouped level 30 objects save, gc on", "module"),
 ])
 def test_floor_does_the_same_untyped_work(found, name, same_as):
     # Where the work has no typing at all, the floor's answer is the module's:
@@ -129,11 +134,13 @@ def test_memory_report(bench):
 
 def test_main_quick(bench, capsys):
     assert bench.main(["--quick", "--level-size", str(LEVEL), "--xor-size", str(XOR),
-                       "--level-objects", str(OBJECTS), "--save-objects", str(SAVE)]) == 0
+                       "--level-objects", str(OBJECTS), "--save-objects", str(SAVE),
+                       "--grouped-objects", str(GROUPED)]) == 0
     out = capsys.readouterr().out
     assert "targets missed:" in out and "parse and keep 12 records" in out
     assert "load a level of 40 objects" in out and "target: module peak <= 2.0x" in out
     assert "a save of 50 objects (5 levels" in out
+    assert "load a grouped level of 30 objects" in out
 
 
 SAVE = 50
@@ -171,6 +178,21 @@ def test_the_floor_adds_the_level_velk_adds(bench, tmp_path):
         assert bench.velk_level.read_file(copy.path)[0].objects == level.objects
     finally:
         copy.close()
+
+
+def test_steps_of_loading_the_grouped_level(bench, capsys):
+    assert bench.main(["--steps", "--quick", "--grouped-objects", str(GROUPED)]) == 0
+    out = capsys.readouterr().out
+    for step in ("decode", "split", "gc on", "gc off", "load_level", "pause_during_reads",
+                 "untyped floor", "pure-Python model", "model / load_level"):
+        assert step in out, step
+
+
+def test_steps_leave_the_collector_as_they_found_it(bench):
+    for enabled in (False, True):
+        (gc.enable if enabled else gc.disable)()
+        bench.least_time(len, "text", 2, gc_on=not enabled)
+        assert gc.isenabled() is enabled
 
 
 def test_level_rows_load_and_save_the_same_level(bench, found):
