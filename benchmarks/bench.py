@@ -884,8 +884,9 @@ def _aligned(rows):
 
 
 def least_time(func, argument, runs, gc_on=True):
-    """The least time of `runs` calls of func(argument), each after a full
-    collection, with the collector on or off while it runs."""
+    """The least processor time of `runs` calls of func(argument), each after
+    a full collection, with the collector on or off while it runs. Processor
+    time, not wall time: on a shared machine the process waits its turn."""
     enabled = gc.isenabled()
     times = []
     try:
@@ -895,9 +896,9 @@ def least_time(func, argument, runs, gc_on=True):
                 gc.enable()
             else:
                 gc.disable()
-            start = time.perf_counter()
+            start = time.process_time()
             kept = func(argument)
-            times.append(time.perf_counter() - start)
+            times.append(time.process_time() - start)
             del kept
     finally:
         if enabled:
@@ -948,8 +949,8 @@ def steps_table(objects, runs=STEP_RUNS):
         rows.append((name, "%.0f ms" % (seconds * 1e3),
                      "%.2fx" % (seconds / floor) if name.startswith(("load", "untyped")) else ""))
     model_ratio = dict(times)["pure-Python model"] / dict(times)["load_level"]
-    return ("grouped level of %s objects: %.1f MB level string, %.1f MB encoded; least time of"
-            " %d in one process, collector on unless noted\n"
+    return ("grouped level of %s objects: %.1f MB level string, %.1f MB encoded; least"
+            " processor time of %d in one process, collector on unless noted\n"
             % ("{:,}".format(objects), len(text) / 1e6, len(encoded) / 1e6, runs)
             + _aligned(rows) + "\nmodel / load_level: %.1fx" % model_ratio)
 
