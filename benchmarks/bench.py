@@ -396,6 +396,27 @@ def samples(seed=SEED):
     }
 
 
+def level_workloads(name, encoded, load_targets, gc_on=False):
+    """The load and save workloads of the level of encoded data `encoded`,
+    and the level loaded."""
+    suffix = ", gc on" if gc_on else ""
+    loaded = velk_level.load_level(encoded)
+    plain = (loaded.header, [native._color_dump(colour) for colour in loaded.colours],
+             [native._object_dump(record) for record in loaded.objects])
+    load = Workload(
+        "%s load%s" % (name, suffix),
+        Candidate("f(data)", f=load_module, data=encoded),
+        Candidate("f(data)", f=load_model, data=encoded),
+        Candidate("f(data)", f=load_floor, data=encoded),
+        load_targets, gc_on=gc_on)
+    save = Workload(
+        "%s save%s" % (name, suffix),
+        Candidate("f(level)", f=velk_level.save_level, level=loaded),
+        Candidate("f(level)", f=save_model, level=loaded),
+        Candidate("f(plain)", f=save_floor, plain=plain), gc_on=gc_on)
+    return load, save, loaded
+
+
 def workloads(level_size=LEVEL_SIZE, xor_size=XOR_SIZE, seed=SEED, level_objects=LEVEL_OBJECTS,
               grouped_objects=GROUPED_OBJECTS):
     """All workloads, each checked (module against model) and ready to time."""
@@ -476,44 +497,23 @@ def workloads(level_size=LEVEL_SIZE, xor_size=XOR_SIZE, seed=SEED, level_objects
     # End to end: a level as users have it, loaded and saved.
     text, encoded = level_data(level_objects, seed)
     objects = "{:,}".format(level_objects)
-    found.append(Workload(
-        "level %s objects load" % objects,
-        Candidate("f(data)", f=load_module, data=encoded),
-        Candidate("f(data)", f=load_model, data=encoded),
-        Candidate("f(data)", f=load_floor, data=encoded),
-        (Target("floor", 1.5), Target("model", 5))))
+    load, save, loaded = level_workloads("level %s objects" % objects, encoded,
+                                         (Target("floor", 1.5), Target("model", 5)))
+    found.append(load)
     found.append(Workload(
         "level %s objects read, decoded already" % objects,
         Candidate("f(text)", f=read_module, text=text),
         Candidate("f(text)", f=read_model, text=text),
         Candidate("f(text)", f=read_floor, text=text),
         checked=False))
-    loaded = velk_level.load_level(encoded)
-    plain = (loaded.header, [n._color_dump(colour) for colour in loaded.colours],
-             [n._object_dump(record) for record in loaded.objects])
-    found.append(Workload(
-        "level %s objects save" % objects,
-        Candidate("f(level)", f=velk_level.save_level, level=loaded),
-        Candidate("f(level)", f=save_model, level=loaded),
-        Candidate("f(plain)", f=save_floor, plain=plain)))
+    found.append(save)
 
     # The grouped level, loaded and saved with the collector on.
     grouped_text, grouped_encoded = grouped_level_data(grouped_objects, seed)
-    objects = "{:,}".format(grouped_objects)
-    found.append(Workload(
-        "grouped level %s objects load, gc on" % objects,
-        Candidate("f(data)", f=load_module, data=grouped_encoded),
-        Candidate("f(data)", f=load_model, data=grouped_encoded),
-        Candidate("f(data)", f=load_floor, data=grouped_encoded),
-        (Target("floor", 0.5), Target("model", 5)), gc_on=True))
-    grouped = velk_level.load_level(grouped_encoded)
-    grouped_plain = (grouped.header, [n._color_dump(colour) for colour in grouped.colours],
-                     [n._object_dump(record) for record in grouped.objects])
-    found.append(Workload(
-        "grouped level %s objects save, gc on" % objects,
-        Candidate("f(level)", f=velk_level.save_level, level=grouped),
-        Candidate("f(level)", f=save_model, level=grouped),
-        Candidate("f(plain)", f=save_floor, plain=grouped_plain), gc_on=True))
+    load, save, grouped = level_workloads(
+        "grouped level %s objects" % "{:,}".format(grouped_objects), grouped_encoded,
+        (Target("floor", 0.5), Target("model", 5)), gc_on=True)
+    found += [load, save]
 
     # byte_xor; the floor decodes the very bytes that the module decodes.
     rng = random.Random(seed)
