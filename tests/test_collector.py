@@ -239,6 +239,40 @@ def test_a_read_leaves_the_collector_as_it_found_it(found, sigint_raises, read, 
     assert gc.isenabled() is found
 
 
+class Hooked:
+    """A value whose text is written after hook() has run."""
+
+    def __init__(self, hook):
+        self.hook = hook
+
+    def __str__(self):
+        self.hook()
+        return "written"
+
+
+@pytest.mark.parametrize("write", [level.write_level, level.save_level])
+@pytest.mark.parametrize("hook, raises", [
+    # A value with no record form is refused, also when its str() fails.
+    (no_hook, RecordError),
+    (raise_value_error, RecordError),
+    (raise_keyboard_interrupt, KeyboardInterrupt),
+    (send_sigint, KeyboardInterrupt),
+])
+def test_a_write_leaves_the_collector_as_it_found_it(found, sigint_raises, write, hook, raises):
+    written = level.read_level(LEVEL)
+    inside = []
+
+    def watched():
+        inside.append(gc.isenabled())
+        hook()
+
+    written.objects[7]["999"] = Hooked(watched)
+    with pytest.raises(raises):
+        write(written)
+    assert inside[0] is False
+    assert gc.isenabled() is found
+
+
 @pytest.mark.parametrize("read", [read_level, read_file])
 def test_the_collector_is_paused_while_a_level_is_read(found, read):
     inside = []

@@ -40,7 +40,8 @@ The parts, each usable on its own:
   or a level string;
 - ``velk.level.library``: levels added to the game's save of created
   levels, or a level of a save replaced, verified and with a backup;
-- ``velk.level.collector``: the garbage collector, paused while levels are read.
+- ``velk.level.collector``: the garbage collector, paused while levels are
+  read and written.
 """
 from velk.level.data import MAX_SIZE, decode, encode, iter_decode
 from velk.level.errors import LevelError, RecordError

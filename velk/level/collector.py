@@ -1,4 +1,4 @@
-"""The cyclic garbage collector, paused while levels are read.
+"""The cyclic garbage collector, paused while levels are read and written.
 
 Reading a level makes a dictionary per object and, on most objects, a set
 of group numbers. CPython starts a full collection whenever the containers
@@ -7,7 +7,8 @@ collection walks every tracked container of the process: reading a large
 level walked the records read so far again and again, more than half the
 time of reading it. The native module hands out untracked what can be no
 part of a cycle (sets of ints, and records holding only such values), and
-`velk.level` pauses the collector for the rest while it reads:
+`velk.level` pauses the collector for the rest while it reads, and while it
+writes a level, which reads every record back:
 
     with collector.paused():
         ...                          # no automatic collection in here
@@ -31,7 +32,7 @@ import threading
 
 __all__ = ["pause_during_reads", "paused"]
 
-# False: velk.level leaves the collector alone.
+# False: velk.level leaves the collector alone, when reading and when writing.
 pause_during_reads = True
 
 

@@ -298,10 +298,12 @@ def write_level(level):
     colours). Raises RecordError naming the record and key of a value that
     would not come back, and of a text that UTF-8 cannot encode (a lone
     surrogate), since every file keeps level strings as UTF-8; nothing is
-    returned in part."""
+    returned in part. The garbage collector is paused while the records are
+    written and read back (see `velk.level.collector`)."""
     check_header(level.header)
-    colours = RecordCodec(COLOUR).write_many(level.colours)
-    objects = RecordCodec(OBJECT).write_many(level.objects)
+    with paused():
+        colours = RecordCodec(COLOUR).write_many(level.colours)
+        objects = RecordCodec(OBJECT).write_many(level.objects)
     text = join_level(join_header(level.header, colours), objects)
     # An ASCII text is known to be so without a look at its characters.
     if not text.isascii():
