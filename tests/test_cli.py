@@ -350,13 +350,17 @@ def test_check_cuts_long_records_around_the_difference(capsys, tmp_path):
     status, out, _ = run(capsys, "check", path)
     assert status == 0
     assert "identical:  1\n" in out
-    original = re.search(r"original:     (.*)\n", out).group(1)
-    back = re.search(r"written back: (.*)\n", out).group(1)
-    assert len(original) <= cli.EXCERPT + 6 and len(back) <= cli.EXCERPT + 6
-    assert original.startswith("...") and original.endswith("...")
-    assert back.startswith("...") and back.endswith("...")
+    # each side is cut to a window, and says how much of it follows
+    cut = r"\.\.\.(.{%d})\.\.\. \(([0-9,]+) more characters\)\n" % cli.EXCERPT
+    original, original_left = re.search(r"original:     " + cut, out).groups()
+    back, back_left = re.search(r"written back: " + cut, out).groups()
     assert ",107,%s," % fields[at] in original
     assert ",107,%r," % float(fields[at]) in back
+    start = noisy.index(original)
+    assert start + len(original) + int(original_left.replace(",", "")) == len(noisy)
+    written = level.RecordCodec("object").write(level.RecordCodec("object").read(noisy))
+    assert written[start:start + len(back)] == back
+    assert start + len(back) + int(back_left.replace(",", "")) == len(written)
 
 
 def test_check_colour_records(capsys, tmp_path):
@@ -803,7 +807,8 @@ def _hostile(tmp_path, name):
                     '<d><k>k4</k><s>&b;</s></d>',
         "truncated base64": encoded[:-3],
         "truncated data": encoded[:len(encoded) // 2],
-        "corrupt data": "H4sIAAAAAAAAA" + "z" * 40,
+        # whole base64 bytes: text that ends inside a byte is refused first
+        "corrupt data": "H4sIAAAAAAAAA" + "z" * 39,
         "no level data": '<?xml version="1.0"?><plist><dict><k>k2</k><s>x</s></dict></plist>',
         "empty level": gen.export_file([("empty", level.encode(""))]),
         "empty level string": level.encode("\n"),
@@ -844,8 +849,8 @@ def test_max_size_bounds_decoded_data(capsys, tmp_path):
     paths = level_files(tmp_path, "kA1,0;" + "1,1;" * 300)
     status, _, err = run(capsys, "check", "--max-size", "1K", paths["encoded"])
     assert (status, err.strip()) == (
-        2, "velk: error: %s: level 1: level data decode to more than 1 KiB, the limit"
-        % paths["encoded"])
+        2, "velk: error: %s: level 1: level data decode to more than 1 KiB, the limit "
+        "(--max-size)" % paths["encoded"])
     assert run(capsys, "check", "--max-size", "2k", paths["encoded"])[0] == 0
     assert run(capsys, "check", "--max-size", "1MiB", paths["export"])[0] == 0
 

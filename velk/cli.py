@@ -9,6 +9,12 @@ A file that is none of them is refused. Inputs are streamed, so their size
 does not matter; "-" reads standard input. Of a save file only the levels
 are shown, never the player's settings or identifiers.
 
+What velk holds of an input is bounded by --max-size (a level string, a
+line of a record file, level data once decoded), and so is what its
+reports keep: a report of many levels is written to a spool file as the
+levels complete and printed whole at the end, so a refusal halfway prints
+no half report.
+
     velk show  FILE [--limit N]     each record as a line of JSON
     velk stats FILE [--json]        every key: how often, which types, an example
     velk check FILE [--json]        write every record back and compare
@@ -29,14 +35,19 @@ import argparse
 import json
 import os
 import re
+import shutil
 import sys
+import tempfile
 from importlib import metadata
 from itertools import islice
+from json.encoder import encode_basestring_ascii
+from typing import IO, Any, Callable, Dict, Optional, Sequence, Tuple
 
 import velk
 from velk import level, survey
 from velk.json_form import JsonForm
 from velk.level.errors import LevelError
+from velk.level.data import TooLarge
 from velk.level.source import FORMS, Input
 
 __all__ = ["main", "JsonForm"]
@@ -52,8 +63,13 @@ SHOWN_FAILURES = survey.KEPT_FAILURES
 EXCERPT = 72
 # Widest example value that `stats` prints.
 EXAMPLE_WIDTH = 40
+# Rows of the key table written at a time: a write of each costs more than
+# making it.
+KEY_ROWS = 4096
 # A progress line appears once reading has taken this many seconds.
 PROGRESS_DELAY = 0.5
+# What a report's spool file holds in memory before it moves to disk.
+SPOOL_MEMORY = 64 << 10
 
 
 def _kind(text):
@@ -125,8 +141,8 @@ def _parser():
         )
         sub.add_argument(
             "--max-size", type=_size, default=None, metavar="SIZE",
-            help="refuse level data that decode to more than SIZE bytes (K, M, G "
-            "allowed; default: 256M)")
+            help="refuse a level string, a line of a record file or level data (once "
+            "decoded) larger than SIZE bytes (K, M, G allowed; default: 256M)")
         sub.add_argument("--quiet", "-q", action="store_true",
                          help="no progress line on standard error")
         return sub
@@ -195,7 +211,7 @@ def _show_records(args, found, out, err):
     codec = level.RecordCodec(args.kind)
     form = JsonForm()
     failed = no_pairs = count = 0
-    for number, text, error in found.lines():
+    for number, text, error in found.lines(args.max_size or level.MAX_SIZE):
         if args.limit is not None and number > args.limit:
             break
         count += 1
@@ -259,46 +275,55 @@ def _wrong_kind(err, name, kind):
 # stats -------------------------------------------------------------------------------
 
 
-def _clip(text, width):
+def _clip(text: str, width: int) -> str:
     return text if len(text) <= width else text[: width - 3] + "..."
 
 
-def _key_table(out, keys, form):
-    rows = []
-    for key in keys.keys():
-        kinds = keys.types[key]
-        if len(kinds) == 1:
-            described = next(iter(kinds))
-        else:
-            described = ", ".join("%s %d" % item for item in kinds.most_common())
-        example = json.dumps(form(keys.examples[key]))
-        rows.append((str(key), str(keys.holders[key]), described, _clip(example, EXAMPLE_WIDTH)))
+def _key_row(keys: survey.KeyStats, key: str, form: JsonForm) -> Tuple[str, str, str, str]:
+    kinds = keys.types(key)
+    if len(kinds) == 1:
+        described = next(iter(kinds))
+    else:
+        described = ", ".join("%s %d" % item for item in kinds.items())
+    example = json.dumps(form(keys.example(key)))
+    return str(key), str(keys.records(key)), described, _clip(example, EXAMPLE_WIDTH)
+
+
+def _key_table(out: IO[str], keys: survey.KeyStats, form: JsonForm) -> None:
+    # Rows are made twice, to measure the columns and to write them, rather
+    # than kept: there is one for every distinct key, however many.
     heading = ("key", "records", "types", "example")
-    widths = [max([len(heading[i])] + [len(row[i]) for row in rows]) for i in range(4)]
+    widths = [len(text) for text in heading]
+    order = keys.keys()
+    for key in order:
+        widths = [max(width, len(text)) for width, text in zip(widths, _key_row(keys, key, form))]
     line = "%-*s  %*s  %-*s  %s"
     out.write((line % (widths[0], heading[0], widths[1], heading[1],
                        widths[2], heading[2], heading[3])).rstrip() + "\n")
-    for row in rows:
-        out.write(line % (widths[0], row[0], widths[1], row[1], widths[2], row[2], row[3]) + "\n")
-    if rows:
+    for start in range(0, len(order), KEY_ROWS):
+        rows = (_key_row(keys, key, form) for key in order[start:start + KEY_ROWS])
+        out.write("".join(line % (widths[0], row[0], widths[1], row[1], widths[2], row[2], row[3])
+                          + "\n" for row in rows))
+    if keys:
         out.write("\n")
 
 
-def _stats_tally(out, tally, form):
-    _key_table(out, tally.keys, form)
+def _stats_tally(out: IO[str], tally: survey.Tally, form: JsonForm) -> None:
+    if tally.keys is not None:
+        _key_table(out, tally.keys, form)
     out.write("records:    %d\n" % tally.records)
     if tally.failures:
         first = tally.failures[0]
         key = "" if first.key is None else "key %s: " % first.key
         out.write("malformed:  %d (first at %s: %s%s)\n"
-                  % (tally.failed, first.where, key, _one_line(_describe(first.error))))
+                  % (tally.failed, first.where, key, _one_line(first.error)))
     else:
         out.write("malformed:  %d\n" % tally.failed)
     out.write("written back: %d identical, %d normalised, %d changed\n"
               % (tally.identical, tally.normalised, tally.changed))
 
 
-def _throughput(out, report):
+def _throughput(out: IO[str], report: survey.FileReport) -> None:
     if report.elapsed > 0:
         records = sum(tally.records for tally in report.totals.values())
         out.write(
@@ -309,22 +334,24 @@ def _throughput(out, report):
         out.write("throughput: %d bytes in no measurable time\n" % report.size)
 
 
-def _level_title(report, done):
-    name = "" if done.name is None else " %s" % json.dumps(done.name)
-    return "%s: level %d%s (%s)" % (report.name, done.index, name, FORM_NAMES[report.form])
+def _level_title(name: str, form: str, done: survey.LevelReport) -> str:
+    level_name = "" if done.name is None else " %s" % json.dumps(done.name)
+    return "%s: level %d%s (%s)" % (name, done.index, level_name, FORM_NAMES[form])
 
 
-def _stats_text(args, report, out):
+def _stats_level(out: IO[str], name: str, form: str, done: survey.LevelReport) -> None:
+    out.write("%s: %d colour records, %d object records, header %s\n"
+              % (_level_title(name, form, done), done.colour.records, done.object.records,
+                 done.header))
+
+
+def _stats_text(args: argparse.Namespace, report: survey.FileReport, out: IO[str]) -> None:
     form = JsonForm()
     if report.form == "records":
         _stats_tally(out, report.totals[args.kind], form)
     else:
-        for done in report.levels:
-            out.write("%s: %d colour records, %d object records, header %s\n"
-                      % (_level_title(report, done), done.colour.records,
-                         done.object.records, done.header))
-        if len(report.levels) > 1:
-            out.write("%s: %d levels\n" % (report.name, len(report.levels)))
+        if report.level_count > 1:
+            out.write("%s: %d levels\n" % (report.name, report.level_count))
         for kind in ("colour", "object"):
             out.write("\n%s records\n" % kind)
             _stats_tally(out, report.totals[kind], form)
@@ -335,30 +362,24 @@ def _stats_text(args, report, out):
 # check ---------------------------------------------------------------------------------
 
 
-def _excerpt(original, written):
-    """The two records cut to one window around their first difference."""
-    if max(len(original), len(written)) <= EXCERPT:
-        return original, written
-    at = 0
-    for at, (a, b) in enumerate(zip(original, written)):
-        if a != b:
-            break
-    else:
-        at = min(len(original), len(written))
-    start = max(0, at - EXCERPT // 3)
+def _excerpt(difference: survey.Difference) -> Tuple[str, str]:
+    """The two records cut to one window around their first difference,
+    saying how much of each was left out after it."""
+    start, original, written = difference.excerpt(EXCERPT)
 
-    def cut(text):
-        piece = text[start : start + EXCERPT]
+    def cut(piece: str, length: int) -> str:
+        left = length - start - len(piece)
         if start > 0:
             piece = "..." + piece
-        if start + EXCERPT < len(text):
-            piece += "..."
+        if left > 0:
+            piece += "... (%s more characters)" % format(left, ",")
         return piece
 
-    return cut(original), cut(written)
+    return (cut(original, difference.original_length),
+            cut(written, difference.written_length))
 
 
-def _check_tally(out, heading, tally, indent):
+def _check_tally(out: IO[str], heading: str, tally: survey.Tally, indent: str) -> None:
     out.write(indent + heading + "\n")
     width = len(str(tally.records))
     for label, count in (("identical:  ", tally.identical), ("normalised: ", tally.normalised),
@@ -370,7 +391,7 @@ def _check_tally(out, heading, tally, indent):
             continue
         out.write("\n%s%s records (first %d):\n" % (indent, outcome, len(shown)))
         for difference in shown:
-            original, back = _excerpt(difference.original, difference.written)
+            original, back = _excerpt(difference)
             out.write("%s  %s\n" % (indent, difference.where))
             out.write("%s    original:     %s\n" % (indent, original))
             out.write("%s    written back: %s\n" % (indent, back))
@@ -382,19 +403,21 @@ def _check_tally(out, heading, tally, indent):
             out.write("%s  ... and %d more\n" % (indent, tally.failed - len(tally.failures)))
 
 
-def _check_text(args, report, out):
+def _check_level(out: IO[str], name: str, form: str, done: survey.LevelReport) -> None:
+    out.write("%s, header %s\n" % (_level_title(name, form, done), done.header))
+    for kind in ("object", "colour"):
+        tally = done.tallies[kind]
+        _check_tally(out, "%d %s records" % (tally.records, kind), tally, "  ")
+
+
+def _check_text(args: argparse.Namespace, report: survey.FileReport, out: IO[str]) -> None:
     if report.form == "records":
         tally = report.totals[args.kind]
         _check_tally(out, "%s: %d %s records" % (report.name, tally.records, tally.kind),
                      tally, "")
         return
-    for done in report.levels:
-        out.write("%s, header %s\n" % (_level_title(report, done), done.header))
-        for kind in ("object", "colour"):
-            tally = done.tallies[kind]
-            _check_tally(out, "%d %s records" % (tally.records, kind), tally, "  ")
-    if len(report.levels) > 1:
-        out.write("%s: %d levels in all\n" % (report.name, len(report.levels)))
+    if report.level_count > 1:
+        out.write("%s: %d levels in all\n" % (report.name, report.level_count))
         for kind in ("object", "colour"):
             tally = report.totals[kind]
             out.write("  %d %s records: %d identical, %d normalised, %d changed, %d failed\n"
@@ -402,31 +425,142 @@ def _check_text(args, report, out):
                          tally.failed))
 
 
+# JSON ----------------------------------------------------------------------------------
+
+
+def _scalar(value: Any) -> str:
+    """A value that is neither a dictionary nor a list, as JSON."""
+    if isinstance(value, str):
+        return encode_basestring_ascii(value)
+    if value is None or isinstance(value, bool):
+        return "null" if value is None else "true" if value else "false"
+    if isinstance(value, int):
+        return int.__repr__(value)
+    return json.dumps(value)
+
+
+def _layout(value: Any, indent: str) -> str:
+    """`value` as json.dumps(value, indent=2) lays it out, its later lines
+    indented by `indent` more; without json's indenting encoder, which is
+    written in Python and several times slower, for the statistics of each
+    of what can be millions of keys."""
+    if isinstance(value, dict) and value:
+        inner = indent + "  "
+        return "{\n%s\n%s}" % (",\n".join("%s%s: %s" % (inner, _scalar(str(key)),
+                                                        _layout(item, inner))
+                                           for key, item in value.items()), indent)
+    if isinstance(value, list) and value:
+        inner = indent + "  "
+        return "[\n%s\n%s]" % (",\n".join(inner + _layout(item, inner) for item in value),
+                                indent)
+    if isinstance(value, (dict, list)):
+        return "{}" if isinstance(value, dict) else "[]"
+    return _scalar(value)
+
+
+def _write_json(out: IO[str], value: Any, depth: int, form: JsonForm) -> None:
+    """Write `value` as json.dump(indent=2) writes it, nested `depth` levels
+    deep; per-key statistics (a KeyStats) are written as they are made, a
+    few thousand keys at a time, never as a whole dictionary."""
+    indent, inner = "  " * depth, "  " * (depth + 1)
+    if isinstance(value, survey.KeyStats):
+        entries = ("%s%s: %s" % (inner, _scalar(key), _layout(item, inner))
+                   for key, item in value.entries(form))
+        separator = "{\n"
+        while True:
+            chunk = ",\n".join(islice(entries, KEY_ROWS))
+            if not chunk:
+                break
+            out.write(separator + chunk)
+            separator = ",\n"
+        out.write("{}" if separator == "{\n" else "\n%s}" % indent)
+    elif isinstance(value, dict) and value:
+        separator = "{\n"
+        for key, item in value.items():
+            out.write("%s%s%s: " % (separator, inner, _scalar(str(key))))
+            _write_json(out, item, depth + 1, form)
+            separator = ",\n"
+        out.write("\n%s}" % indent)
+    elif isinstance(value, list) and value:
+        separator = "[\n"
+        for item in value:
+            out.write(separator + inner)
+            _write_json(out, item, depth + 1, form)
+            separator = ",\n"
+        out.write("\n%s]" % indent)
+    else:
+        out.write(_layout(value, indent))
+
+
+def _with_keys(found: Dict[str, Any], tallies: Dict[str, survey.Tally]) -> Dict[str, Any]:
+    """The JSON form `found` of a report made without its per-key
+    statistics, with them put back, to be written as they are made."""
+    for kind, tally in tallies.items():
+        if tally.keys is not None:
+            found[kind]["keys"] = tally.keys
+    return found
+
+
+def _json_level(out: IO[str], name: str, form: str, done: survey.LevelReport) -> None:
+    json_form = JsonForm()
+    out.write("\n    " if out.tell() == 0 else ",\n    ")
+    _write_json(out, _with_keys(done.as_dict(json_form, keys=False), done.tallies), 2,
+                json_form)
+
+
+def _json_report(report: survey.FileReport, levels: IO[str], out: IO[str]) -> None:
+    """The report as one JSON object, laid out as json.dump(indent=2) lays
+    it out, the levels copied from their spool file `levels`."""
+    form = JsonForm()
+    found = _with_keys(report.summary(form, keys=False), report.totals)
+    out.write('{\n  "file": %s,\n  "form": %s,\n  "levels": ['
+              % (json.dumps(found.pop("file")), json.dumps(found.pop("form"))))
+    if report.level_count:
+        shutil.copyfileobj(levels, out)
+        out.write("\n  ")
+    out.write("]")
+    for key, value in found.items():
+        out.write(",\n  %s: " % json.dumps(key))
+        _write_json(out, value, 1, form)
+    out.write("\n}\n")
+
+
 # main ----------------------------------------------------------------------------------
 
 
-def _run(args, found, out, err):
+LevelWriter = Callable[[IO[str], str, str, survey.LevelReport], None]
+
+
+def _run(args: argparse.Namespace, found: Input, out: IO[str], err: IO[str]) -> int:
     form_name = args.format or found.form()
     if args.command == "show":
         if form_name == "records":
             return _show_records(args, found, out, err)
         return _show_levels(args, found, out, err, form_name)
-    report = survey.survey_input(found, form=form_name, kind=args.kind,
-                                 max_size=args.max_size or level.MAX_SIZE,
-                                 keys=args.command == "stats")
-    if report.form == "records" and report.totals[args.kind].looks_like_other_kind():
-        _wrong_kind(err, report.name, args.kind)
-    if args.json:
-        json.dump(report.as_dict(), out, indent=2)
-        out.write("\n")
-    elif args.command == "stats":
+    write_level: LevelWriter = (_json_level if args.json else
+                                _stats_level if args.command == "stats" else _check_level)
+    # Each level is written here as it completes, and the whole report only
+    # once every level was read: an input refused halfway prints nothing.
+    with tempfile.SpooledTemporaryFile(SPOOL_MEMORY, "w+", encoding="utf-8") as spool:
+        report = survey.survey_input(
+            found, form=form_name, kind=args.kind, max_size=args.max_size or level.MAX_SIZE,
+            keys=args.command == "stats",
+            on_level=lambda done: write_level(spool, found.name, form_name, done))
+        if report.form == "records" and report.totals[args.kind].looks_like_other_kind():
+            _wrong_kind(err, report.name, args.kind)
+        spool.seek(0)
+        if args.json:
+            _json_report(report, spool, out)
+            return report.status
+        shutil.copyfileobj(spool, out)
+    if args.command == "stats":
         _stats_text(args, report, out)
     else:
         _check_text(args, report, out)
     return report.status
 
 
-def _reader_gone():
+def _reader_gone() -> None:
     """The reader of standard output went away (velk show FILE | head): stop
     quietly, and keep the interpreter from complaining when it flushes
     standard output."""
@@ -437,8 +571,24 @@ def _reader_gone():
         pass
 
 
-def main(argv=None):
+def _error_line(exc: level.LevelError, name: str) -> str:
+    line = "velk: error: %s" % _one_line(str(exc.locate(path=name)))
+    if isinstance(exc, TooLarge):
+        line += " (--max-size)"
+    return line + "\n"
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
     """Run the command line `argv` (default: sys.argv[1:]); return the exit status."""
+    try:
+        return _main(argv)
+    except KeyboardInterrupt:
+        # Ctrl-C, wherever it came: while the first bytes were awaited on
+        # standard input, or while a report was written.
+        return 130
+
+
+def _main(argv: Optional[Sequence[str]]) -> int:
     parser = _parser()
     try:
         args = parser.parse_args(argv)
@@ -457,12 +607,15 @@ def main(argv=None):
         progress.close()
         err.write("velk: error: cannot open %s: %s\n" % (args.file, exc.strerror or exc))
         return 2
+    except BaseException:
+        progress.close()
+        raise
     progress.expect(found.size)
     try:
         return _run(args, found, out, err)
     except level.LevelError as exc:
         progress.close()
-        err.write("velk: error: %s\n" % _one_line(str(exc.locate(path=found.name))))
+        err.write(_error_line(exc, found.name))
         return 2
     except ImportError as exc:
         err.write("velk: error: cannot load the record codec: %s\n" % exc)
@@ -470,8 +623,6 @@ def main(argv=None):
     except BrokenPipeError:
         _reader_gone()
         return 0
-    except KeyboardInterrupt:
-        return 130
     except OSError as exc:
         progress.close()
         err.write("velk: error: reading %s: %s\n" % (found.name, exc.strerror or exc))

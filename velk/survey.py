@@ -11,29 +11,41 @@ Every record is read and written back, and lands in one of four outcomes:
 
 - "identical": written back byte for byte;
 - "normalised": written differently, but reading what was written gives
-  the same values and no field was lost ("+5" written "5", "15.50" "15.5");
+  the same values and no field was lost ("+5" written "5", "15.50" "15.5",
+  a key repeated with an equal value written once);
 - "changed": what was written reads back to other values, or fields were
-  lost: a repeated key keeps only its last value, a last field without a
-  partner is dropped, and reading object records as colour records gives
-  no pairs at all;
+  lost: a key repeated with another value keeps only its last one, a last
+  field without a partner is dropped, and reading object records as colour
+  records gives no pairs at all;
 - "failed": the record cannot be read (the key whose value fails is named)
   or cannot be written back.
 
 Gathering is kept apart from showing: reports are plain objects, and
 `as_dict` gives their JSON form.
+
+A report's memory does not grow with its input: it counts every record but
+keeps only the first few differences and failures, each record text cut to
+a window of KEPT_TEXT characters around its first difference; per-key
+statistics grow with the number of distinct keys and types only, their
+example values cut the same way. Given `on_level`, `survey_input` hands each
+level's report on as it completes and keeps only the sums, so a file of many
+levels is surveyed in the memory of one.
 """
+import json
 import time
+import typing
 from collections import Counter
+from typing import Any, Callable, Dict, Iterable, Iterator, List, Mapping, Optional, Tuple
 
 from velk.json_form import JsonForm
 from velk.level.data import MAX_SIZE
 from velk.level.level import COLOUR, KINDS, OBJECT, RecordCodec
-from velk.level.source import Input
-from velk.level.text import join_header, split_level
+from velk.level.source import Input, LevelSource
+from velk.level.text import iter_colour_texts, iter_pairs, join_header, split_level
 
-__all__ = ["OUTCOMES", "Failure", "Difference", "KeyStats", "Tally", "LevelReport",
-           "FileReport", "classify", "survey_records", "survey_level", "survey_input",
-           "survey_file"]
+__all__ = ["OUTCOMES", "KEPT_TEXT", "Failure", "Difference", "KeyStats", "Tally",
+           "LevelReport", "FileReport", "classify", "clip", "survey_records", "survey_level",
+           "survey_input", "survey_file"]
 
 IDENTICAL = "identical"
 NORMALISED = "normalised"
@@ -44,53 +56,142 @@ OUTCOMES = (IDENTICAL, NORMALISED, CHANGED, FAILED)
 # How many records of each outcome a tally keeps to show; it counts them all.
 KEPT_DIFFERENCES = 5
 KEPT_FAILURES = 20
+# The most characters a report keeps of a record text, an error message, a
+# key or an example value: a hostile record of a gigabyte is kept as this.
+KEPT_TEXT = 256
 
 READING = "cannot read"
 WRITING = "cannot write back"
+
+Record = Dict[str, Any]
+Outcome = Tuple[str, Optional[Record], Optional[str], Optional[Tuple[str, Optional[str],
+                                                                     BaseException]]]
+
+
+def clip(text: str, width: int = KEPT_TEXT) -> str:
+    """`text`, or its first `width` characters and how many more there were."""
+    if len(text) <= width:
+        return text
+    return "%s... (%s more characters)" % (text[:width], format(len(text) - width, ","))
+
+
+# First differences are looked for a block at a time, so that two long
+# texts are compared in C, not character by character.
+_BLOCK = 4096
+
+
+def _first_difference(one: str, other: str) -> int:
+    """Where the two texts first differ: the length of the shorter one when
+    it starts the longer one."""
+    at = 0
+    while at < min(len(one), len(other)) and one[at:at + _BLOCK] == other[at:at + _BLOCK]:
+        at += _BLOCK
+    end = min(len(one), len(other), at + _BLOCK)
+    while at < end and one[at] == other[at]:
+        at += 1
+    return at
+
+
+def _window(one: str, other: str, width: int) -> Tuple[int, str, str]:
+    """(start, one's piece, other's piece): the two texts cut to `width`
+    characters from `start`, chosen so that their first difference is in
+    the first third."""
+    start = max(0, _first_difference(one, other) - width // 3)
+    return start, one[start:start + width], other[start:start + width]
 
 
 class Failure:
     """A record that cannot be read or written back: where it is ("line 3",
     "object 17"), the `stage` that failed (READING or WRITING), the `key`
-    whose value could not be read (or None) and the exception."""
+    whose value could not be read (or None) and the `error`, as text
+    ("ValueError: ..."), cut to KEPT_TEXT characters."""
 
     __slots__ = ("where", "stage", "key", "error")
 
-    def __init__(self, where, stage, key, error):
+    def __init__(self, where: str, stage: str, key: Optional[str], error: BaseException) -> None:
         self.where = where
         self.stage = stage
-        self.key = key
-        self.error = error
+        self.key = None if key is None else clip(key)
+        # The text only: the exception would keep the record alive through
+        # its traceback, and its message can be as long as the record.
+        self.error = clip("%s: %s" % (type(error).__name__, error))
 
-    def message(self):
+    def message(self) -> str:
         """The failure in one line: "cannot read: key 1: ValueError: ..."."""
         key = "" if self.key is None else "key %s: " % self.key
-        return "%s: %s%s: %s" % (self.stage, key, type(self.error).__name__, self.error)
+        return "%s: %s%s" % (self.stage, key, self.error)
 
 
 class Difference:
     """A record written back differently: where it is, its outcome
-    (NORMALISED or CHANGED), the original text and the written one."""
+    (NORMALISED or CHANGED), and the original text and the written one, both
+    cut to KEPT_TEXT characters from `start`, around their first
+    difference; `original_length` and `written_length` are the whole
+    texts' lengths."""
 
-    __slots__ = ("where", "outcome", "original", "written")
+    __slots__ = ("where", "outcome", "start", "original", "written", "original_length",
+                 "written_length")
 
-    def __init__(self, where, outcome, original, written):
+    def __init__(self, where: str, outcome: str, original: str, written: str) -> None:
         self.where = where
         self.outcome = outcome
-        self.original = original
-        self.written = written
+        self.start, self.original, self.written = _window(original, written, KEPT_TEXT)
+        self.original_length = len(original)
+        self.written_length = len(written)
+
+    def excerpt(self, width: int) -> Tuple[int, str, str]:
+        """(start, original, written): the texts cut further to `width`
+        characters around their first difference, `start` counted in the
+        whole texts."""
+        start, original, written = _window(self.original, self.written, width)
+        return self.start + start, original, written
+
+    def as_dict(self) -> Dict[str, Any]:
+        return {"where": self.where, "outcome": self.outcome, "original": self.original,
+                "written": self.written, "start": self.start,
+                "original_length": self.original_length, "written_length": self.written_length}
 
 
-def _loses_fields(text, record, delim):
+def _repeats_differ(pairs: Iterable[Tuple[str, str]], kept: int,
+                    equal: Callable[[str, str, str], bool]) -> bool:
+    """Whether a key of `pairs` is repeated with a value that `equal(key,
+    one, other)` finds different, or the record read from them kept other
+    than `kept` keys (one for each key)."""
+    first: Dict[str, str] = {}
+    for key, value in pairs:
+        seen = first.setdefault(key, value)
+        if seen is not value and seen != value and not equal(key, seen, value):
+            return True
+    return len(first) != kept
+
+
+def _loses_fields(text: str, record: Mapping[str, Any], delim: str,
+                  equal: Callable[[str, str, str], bool]) -> bool:
     """Whether reading `text` into `record` dropped a field that held data: a
-    repeated key, or a last key without its value."""
+    key repeated with another value, or a last key without its value."""
     pieces = text.count(delim) + 1
-    if len(record) < pieces // 2:
+    if pieces % 2 == 1 and text[text.rfind(delim) + 1:]:
         return True
-    return pieces % 2 == 1 and bool(text[text.rfind(delim) + 1:])
+    if len(record) >= pieces // 2:
+        return False
+    return _repeats_differ(iter_pairs(text, delim), len(record), equal)
 
 
-def classify(codec, text):
+def _same_text(key: str, one: str, other: str) -> bool:
+    return one == other
+
+
+def _values_equal(codec: RecordCodec) -> Callable[[str, str, str], bool]:
+    """Whether two values of a key read to equal values with `codec`."""
+    def equal(key: str, one: str, other: str) -> bool:
+        try:
+            return bool(codec.read(key + codec.delim + one) == codec.read(key + codec.delim + other))
+        except Exception:
+            return False
+    return equal
+
+
+def classify(codec: RecordCodec, text: str) -> Outcome:
     """The outcome of reading `text` with `codec` (a RecordCodec) and writing
     it back: (outcome, record, written, failure), where failure is a
     (stage, key, error) triple for FAILED and None otherwise."""
@@ -104,7 +205,7 @@ def classify(codec, text):
         return FAILED, record, None, (WRITING, None, exc)
     if written == text:
         return IDENTICAL, record, written, None
-    if _loses_fields(text, record, codec.delim):
+    if _loses_fields(text, record, codec.delim, _values_equal(codec)):
         return CHANGED, record, written, None
     try:
         same = codec.read(written) == record
@@ -113,43 +214,118 @@ def classify(codec, text):
     return (NORMALISED if same else CHANGED), record, written, None
 
 
+def header_outcome(header_text: str, header: Mapping[str, str]) -> str:
+    """How a header's pairs come back: IDENTICAL, NORMALISED (a key repeated
+    with the same text, an empty last field) or CHANGED."""
+    if join_header(header) == header_text:
+        return IDENTICAL
+    return CHANGED if _loses_fields(header_text, header, ",", _same_text) else NORMALISED
+
+
+class _Key:
+    """What KeyStats knows of one key: how many records hold it, the type
+    name of its first value, the counts of other types (None while there
+    are none) and its example value."""
+
+    __slots__ = ("records", "type", "others", "example")
+
+    def __init__(self, type_name: str, example: Any, records: int = 1) -> None:
+        self.records = records
+        self.type = type_name
+        self.others: "Optional[typing.Counter[str]]" = None
+        self.example = example
+
+    def count_other(self, type_name: str, count: int = 1) -> None:
+        if self.others is None:
+            self.others = Counter()
+        self.others[type_name] += count
+
+    def types(self) -> Dict[str, int]:
+        if self.others is None:
+            return {self.type: self.records}
+        found = Counter({self.type: self.records - sum(self.others.values())})
+        found.update(self.others)
+        return dict(found.most_common())
+
+
 class KeyStats:
-    """For each key: how many records hold it, the type names of its values,
-    and the first value seen."""
+    """For each key: how many records hold it (`records(key)`), the type
+    names of its values (`types(key)`), and the first value seen
+    (`example(key)`), in its JSON form (see ``velk.json_form``), cut to
+    KEPT_TEXT characters of JSON when longer.
 
-    def __init__(self):
-        self.holders = Counter()
-        self.types = {}
-        self.examples = {}
+    Memory grows with the number of distinct keys and of types per key
+    only: a key is kept as one small object, whose values were all of one
+    type unless it says otherwise."""
 
-    def add(self, record):
+    def __init__(self) -> None:
+        self._keys: Dict[str, _Key] = {}
+        self._form = JsonForm()
+
+    def __len__(self) -> int:
+        return len(self._keys)
+
+    def add(self, record: Mapping[str, Any]) -> None:
+        keys = self._keys
         for key, value in record.items():
-            self.holders[key] += 1
-            seen = self.types.get(key)
-            if seen is None:
-                seen = self.types[key] = Counter()
-                self.examples[key] = value
-            seen[type(value).__name__] += 1
+            name = type(value).__name__
+            found = keys.get(key)
+            if found is None:
+                keys[key] = _Key(name, self._example(value))
+                continue
+            found.records += 1
+            if found.type != name:
+                found.count_other(name)
 
-    def merge(self, other):
-        self.holders.update(other.holders)
-        for key, seen in other.types.items():
-            if key not in self.types:
-                self.types[key] = Counter()
-                self.examples[key] = other.examples[key]
-            self.types[key].update(seen)
+    def _example(self, value: Any) -> Any:
+        if value is None or isinstance(value, (bool, int, float)):
+            return self._form(value)
+        if isinstance(value, str):
+            return clip(value)
+        formed = self._form(value)
+        text = json.dumps(formed)
+        return formed if len(text) <= KEPT_TEXT else clip(text)
 
-    def keys(self):
+    def records(self, key: str) -> int:
+        """How many records hold the key."""
+        return self._keys[key].records
+
+    def types(self, key: str) -> Dict[str, int]:
+        """The type names of the key's values, each with how many there are,
+        the most common first."""
+        return self._keys[key].types()
+
+    def example(self, key: str) -> Any:
+        """The first value seen of the key, in its JSON form."""
+        return self._keys[key].example
+
+    def merge(self, other: "KeyStats") -> None:
+        for key, theirs in other._keys.items():
+            mine = self._keys.get(key)
+            if mine is None:
+                mine = self._keys[key] = _Key(theirs.type, theirs.example, 0)
+            mine.records += theirs.records
+            for name, count in theirs.types().items():
+                if name != mine.type:
+                    mine.count_other(name, count)
+
+    def keys(self) -> List[str]:
         """The keys in numeric order, keys that are no numbers last."""
-        return sorted(self.holders, key=key_order)
+        return sorted(self._keys, key=key_order)
 
-    def as_dict(self, form):
-        return {str(key): {"records": self.holders[key], "types": dict(self.types[key]),
-                           "example": form(self.examples[key])}
-                for key in self.keys()}
+    def entries(self, form: Callable[[Any], Any]) -> Iterator[Tuple[str, Dict[str, Any]]]:
+        """The JSON form of each key's statistics, in the order of `keys`,
+        made one at a time."""
+        for key in self.keys():
+            found = self._keys[key]
+            yield str(key), {"records": found.records, "types": found.types(),
+                             "example": form(found.example)}
+
+    def as_dict(self, form: Callable[[Any], Any]) -> Dict[str, Any]:
+        return dict(self.entries(form))
 
 
-def key_order(key):
+def key_order(key: Any) -> Tuple[int, int, str]:
     if isinstance(key, str) and key.isdigit() and key.isascii():
         return (0, int(key), key)
     return (1, 0, str(key))
@@ -161,12 +337,12 @@ class Tally:
     differences (of each outcome) and failures, and per-key statistics when
     asked for."""
 
-    def __init__(self, kind, keys=False):
+    def __init__(self, kind: str, keys: bool = False) -> None:
         self.kind = kind
         self.counts = dict.fromkeys(OUTCOMES, 0)
         self.no_pairs = 0
-        self.differences = []
-        self.failures = []
+        self.differences: List[Difference] = []
+        self.failures: List[Failure] = []
         self.keys = KeyStats() if keys else None
 
     identical = property(lambda self: self.counts[IDENTICAL])
@@ -175,15 +351,17 @@ class Tally:
     failed = property(lambda self: self.counts[FAILED])
 
     @property
-    def records(self):
+    def records(self) -> int:
         return sum(self.counts.values())
 
     @property
-    def bad(self):
+    def bad(self) -> int:
         """Records that were changed or could not be handled."""
         return self.counts[CHANGED] + self.counts[FAILED]
 
-    def add(self, where, text, outcome, record, written, failure):
+    def add(self, where: str, text: str, outcome: str, record: Optional[Record],
+            written: Optional[str], failure: Optional[Tuple[str, Optional[str], BaseException]]
+            ) -> None:
         self.counts[outcome] += 1
         if record is not None:
             if not record and text.strip():
@@ -193,109 +371,133 @@ class Tally:
         if failure is not None:
             if len(self.failures) < KEPT_FAILURES:
                 self.failures.append(Failure(where, *failure))
-        elif outcome != IDENTICAL:
-            self._keep_difference(Difference(where, outcome, text, written))
+        elif outcome != IDENTICAL and written is not None and self._keeps(outcome):
+            self.differences.append(Difference(where, outcome, text, written))
 
-    def _keep_difference(self, difference):
-        kept = sum(1 for d in self.differences if d.outcome == difference.outcome)
-        if kept < KEPT_DIFFERENCES:
-            self.differences.append(difference)
+    def _keeps(self, outcome: str) -> bool:
+        return sum(1 for d in self.differences if d.outcome == outcome) < KEPT_DIFFERENCES
 
-    def merge(self, other):
+    def merge(self, other: "Tally", take: bool = False) -> None:
+        """Add `other`'s counts and what it keeps to this tally's. With
+        `take`, `other` is not used again, and its key statistics become this
+        tally's when this one has none yet, rather than being copied."""
         for outcome, count in other.counts.items():
             self.counts[outcome] += count
         self.no_pairs += other.no_pairs
         for difference in other.differences:
-            self._keep_difference(difference)
+            if self._keeps(difference.outcome):
+                self.differences.append(difference)
         self.failures.extend(other.failures[:KEPT_FAILURES - len(self.failures)])
         if self.keys is not None and other.keys is not None:
-            self.keys.merge(other.keys)
+            if take and not self.keys:
+                self.keys, other.keys = other.keys, None
+            else:
+                self.keys.merge(other.keys)
 
-    def looks_like_other_kind(self):
+    def looks_like_other_kind(self) -> bool:
         """Whether most records gave no pairs: the delimiter is the other
         kind's, most likely."""
         return self.records > 0 and 2 * self.no_pairs > self.records
 
-    def as_dict(self, form=None):
-        found = dict(records=self.records, **self.counts)
+    def as_dict(self, form: Optional[Callable[[Any], Any]] = None, keys: bool = True
+                ) -> Dict[str, Any]:
+        """The JSON form of the tally; without `keys`, the per-key
+        statistics are left out (to be written as they are made, see
+        `KeyStats.entries`)."""
+        found: Dict[str, Any] = dict(records=self.records, **self.counts)
         found["no_pairs"] = self.no_pairs
-        found["differences"] = [
-            {"where": d.where, "outcome": d.outcome, "original": d.original,
-             "written": d.written} for d in self.differences]
-        found["failures"] = [
-            {"where": f.where, "stage": f.stage, "key": f.key,
-             "error": "%s: %s" % (type(f.error).__name__, f.error)} for f in self.failures]
-        if self.keys is not None:
+        found["differences"] = [d.as_dict() for d in self.differences]
+        found["failures"] = [{"where": f.where, "stage": f.stage, "key": f.key, "error": f.error}
+                             for f in self.failures]
+        if keys and self.keys is not None:
             found["keys"] = self.keys.as_dict(form or JsonForm())
         return found
 
 
 class LevelReport:
-    """The tallies of one level: its `index` in the file (from 1), `name`,
-    whether its `header` pairs came back as they were (IDENTICAL or
-    CHANGED), and a Tally per kind of record."""
+    """The tallies of one level: its `index` in the file (from 1), `name`
+    (cut to KEPT_TEXT characters), how its `header` pairs came back
+    (IDENTICAL, NORMALISED or CHANGED), and a Tally per kind of record."""
 
-    def __init__(self, index, name, keys=False):
+    def __init__(self, index: int, name: Optional[str], keys: bool = False) -> None:
         self.index = index
-        self.name = name
+        self.name = None if name is None else clip(name)
         self.header = IDENTICAL
         self.tallies = {kind: Tally(kind, keys) for kind in KINDS}
 
     @property
-    def object(self):
+    def object(self) -> Tally:
         return self.tallies[OBJECT]
 
     @property
-    def colour(self):
+    def colour(self) -> Tally:
         return self.tallies[COLOUR]
 
-    def as_dict(self, form=None):
-        found = {"index": self.index, "name": self.name, "header": self.header}
+    def as_dict(self, form: Optional[Callable[[Any], Any]] = None, keys: bool = True
+                ) -> Dict[str, Any]:
+        """The JSON form of the level's report; see `Tally.as_dict` for `keys`."""
+        found: Dict[str, Any] = {"index": self.index, "name": self.name, "header": self.header}
         for kind, tally in self.tallies.items():
-            found[kind] = tally.as_dict(form)
+            found[kind] = tally.as_dict(form, keys)
         return found
 
 
 class FileReport:
     """Everything gathered from one file: its `name` and `form`, `levels` (a
-    LevelReport each; empty for a record file), `totals` (a Tally per kind,
-    summed over the levels), the `size` read in bytes and the `elapsed`
-    seconds."""
+    LevelReport each, unless they were handed on as they completed; empty
+    for a record file), `level_count`, `totals` (a Tally per kind, summed
+    over the levels), the `size` read in bytes and the `elapsed` seconds."""
 
-    def __init__(self, name, form, keys=False):
+    def __init__(self, name: str, form: str, keys: bool = False) -> None:
         self.name = name
         self.form = form
-        self.levels = []
+        self.levels: List[LevelReport] = []
+        self.level_count = 0
+        self.headers_changed = 0
         self.totals = {kind: Tally(kind, keys) for kind in KINDS}
         self.size = 0
         self.elapsed = 0.0
 
-    def add_level(self, level):
-        self.levels.append(level)
+    def add_level(self, level: LevelReport, keep: bool = True) -> None:
+        """Add a level's tallies to the totals; without `keep`, the level is
+        not kept, and its tallies are not used again."""
+        self.level_count += 1
+        self.headers_changed += level.header == CHANGED
+        if keep:
+            self.levels.append(level)
         for kind, tally in level.tallies.items():
-            self.totals[kind].merge(tally)
+            self.totals[kind].merge(tally, take=not keep)
 
     @property
-    def status(self):
-        """0 when every record came back identical or normalised (and every
-        header as it was), else 1."""
+    def status(self) -> int:
+        """0 when every record came back identical or normalised (and no
+        header lost a pair), else 1."""
         if any(tally.bad for tally in self.totals.values()):
             return 1
-        return 1 if any(level.header != IDENTICAL for level in self.levels) else 0
+        return 1 if self.headers_changed else 0
 
-    def as_dict(self):
-        form = JsonForm()
-        found = {"file": self.name, "form": self.form}
+    def summary(self, form: Optional[Callable[[Any], Any]] = None, keys: bool = True
+                ) -> Dict[str, Any]:
+        """The JSON form of the file's sums: `as_dict` without the levels;
+        see `Tally.as_dict` for `keys`."""
+        form = form or JsonForm()
+        found: Dict[str, Any] = {"file": self.name, "form": self.form}
         for kind, tally in self.totals.items():
-            found[kind] = tally.as_dict(form)
-        found["levels"] = [level.as_dict(form) for level in self.levels]
+            found[kind] = tally.as_dict(form, keys)
         found["bytes"] = self.size
         found["seconds"] = round(self.elapsed, 6)
         found["status"] = self.status
         return found
 
+    def as_dict(self) -> Dict[str, Any]:
+        form = JsonForm()
+        found = self.summary(form)
+        found["levels"] = [level.as_dict(form) for level in self.levels]
+        return found
 
-def survey_records(lines, tally):
+
+def survey_records(lines: Iterable[Tuple[int, Optional[str], Optional[BaseException]]],
+                   tally: Tally) -> None:
     """Add the record lines of a record file to `tally`; `lines` yields
     (number, text, None), or (number, None, error) for a line that could not
     be decoded."""
@@ -304,20 +506,20 @@ def survey_records(lines, tally):
         where = "line %d" % number
         if error is not None:
             tally.add(where, "", FAILED, None, None, (READING, None, error))
-        else:
+        elif text is not None:
             tally.add(where, text, *classify(codec, text))
 
 
-def survey_level(source, keys=False):
+def survey_level(source: LevelSource, keys: bool = False) -> LevelReport:
     """The LevelReport of a level, given as a LevelSource (see
-    ``velk.level.source``); its objects are read as they come."""
+    ``velk.level.source``); its records are read as they come."""
     report = LevelReport(source.index, source.name, keys)
     if source.pieces is None:   # no level data: a level with nothing in it
         return report
     parts = split_level(source.pieces)
-    if join_header(parts.header) != parts.header_text:
-        report.header = CHANGED
-    for kind, texts in ((COLOUR, parts.colours), (OBJECT, parts.objects)):
+    report.header = header_outcome(parts.header_text, parts.header)
+    texts: Iterator[str]
+    for kind, texts in ((COLOUR, iter_colour_texts(parts.header)), (OBJECT, parts.objects)):
         codec = RecordCodec(kind)
         tally = report.tallies[kind]
         for index, text in enumerate(texts):
@@ -325,31 +527,41 @@ def survey_level(source, keys=False):
     return report
 
 
-def survey_input(found, form=None, kind=OBJECT, max_size=MAX_SIZE, keys=False):
+def survey_input(found: Input, form: Optional[str] = None, kind: str = OBJECT,
+                 max_size: int = MAX_SIZE, keys: bool = False,
+                 on_level: Optional[Callable[[LevelReport], Any]] = None) -> FileReport:
     """The FileReport of an open Input (see ``velk.level.source``).
 
     `form` is one of ``velk.level.source.FORMS`` (default: told from the
     content); `kind` is the kind of the records of a record file; `keys`
-    asks for per-key statistics. Raises OSError for input that cannot be read and LevelError for
-    level data that cannot be (see ``velk.level``)."""
+    asks for per-key statistics; `max_size` bounds what is held of the
+    input (see ``velk.level.source``). With `on_level`, each level's report
+    is handed to it when the level is done and not kept. Raises OSError for
+    input that cannot be read and LevelError for level data that cannot be
+    (see ``velk.level``)."""
     started = time.perf_counter()
     form = form or found.form()
     report = FileReport(found.name, form, keys)
     if form == "records":
-        survey_records(found.lines(), report.totals[kind])
+        survey_records(found.lines(max_size), report.totals[kind])
     else:
         for level in found.levels(form, max_size):
             with level.naming():
-                report.add_level(survey_level(level, keys))
+                done = survey_level(level, keys)
+            if on_level is not None:
+                on_level(done)
+            report.add_level(done, keep=on_level is None)
     report.size = found.bytes_read
     report.elapsed = time.perf_counter() - started
     return report
 
 
-def survey_file(source, form=None, kind=OBJECT, max_size=MAX_SIZE, keys=False,
-                on_read=None):
+def survey_file(source: Any, form: Optional[str] = None, kind: str = OBJECT,
+                max_size: int = MAX_SIZE, keys: bool = False,
+                on_read: Optional[Callable[[int], Any]] = None,
+                on_level: Optional[Callable[[LevelReport], Any]] = None) -> FileReport:
     """The FileReport of a file: a path, "-" for standard input, or a binary
     file object. `on_read(count)` hears of every read, for progress reports;
     the rest is as for `survey_input`."""
     with Input(source, on_read) as found:
-        return survey_input(found, form, kind, max_size, keys)
+        return survey_input(found, form, kind, max_size, keys, on_level)

@@ -6,22 +6,32 @@ data's first bytes tell which. The base64 text uses "-" and "_" ("+" and "/"
 are read too), and its "=" padding is often missing.
 
 Decoding is bounded: level data are passed around between players, and a
-megabyte of compressed data can expand to a gigabyte. The decompressor is
-never asked for more than a megabyte at a time, and data that would decode
-to more than `max_size` bytes are refused as soon as they pass that size,
-before the rest is decompressed. `iter_decode` yields the level string in
-pieces as it decompresses, so a reader that takes records as they come (see
-`velk.level.text.iter_records`) holds little more than one piece.
+megabyte of compressed data can expand to a gigabyte. The compressed bytes
+are held (at most `max_size` of them) and decompressed once only to count
+what they decode to, before any of it is handed out: data that decode to
+more than `max_size` bytes are refused in the time it takes to decompress
+that much, and at once when their gzip trailer already gives a larger size,
+never after the records before the limit were read. The decompressor is
+never asked for more than a megabyte at a time. `iter_decode` then yields
+the level string in pieces as it decompresses, so a reader that takes
+records as they come (see `velk.level.text.iter_records`) holds little more
+than the compressed bytes and one piece.
+
+Data larger than a reader's limit raise `TooLarge`, a LevelError that
+knows the limit, so that a command can say how to raise it.
 """
 import binascii
 import codecs
 import re
 import zlib
+from typing import Iterable, Iterator, Union
 
 from velk.level.errors import LevelError
 
-__all__ = ["MAX_SIZE", "COMPRESSIONS", "compression_of", "looks_encoded", "iter_unpack",
-           "iter_decode", "decode", "encode", "size_text"]
+__all__ = ["MAX_SIZE", "COMPRESSIONS", "TooLarge", "too_large", "compression_of",
+           "looks_encoded", "iter_unpack", "iter_decode", "decode", "encode", "size_text"]
+
+Chunk = Union[str, bytes, bytearray, memoryview]
 
 MAX_SIZE = 256 << 20
 
@@ -40,7 +50,22 @@ _WHITESPACE = b" \t\r\n"
 _ALPHABET = b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"
 
 
-def _as_bytes(chunk, what):
+class TooLarge(LevelError):
+    """Data larger than the limit their reader was given; `limit` is that
+    limit in bytes."""
+
+    def __init__(self, reason: str, limit: int) -> None:
+        super().__init__(reason)
+        self.limit = limit
+
+
+def too_large(what: str, limit: int) -> TooLarge:
+    """The TooLarge error of `what` ("the level string", "line 3") that
+    holds more than `limit` bytes."""
+    return TooLarge("%s is larger than %s, the limit" % (what, size_text(limit)), limit)
+
+
+def _as_bytes(chunk: Chunk, what: str) -> bytes:
     if isinstance(chunk, str):
         try:
             return chunk.encode("ascii")
@@ -50,7 +75,7 @@ def _as_bytes(chunk, what):
     return bytes(chunk)
 
 
-def _unbase64(chunks, max_size, what):
+def _unbase64(chunks: Iterable[Chunk], max_size: int, what: str) -> Iterator[bytes]:
     """The bytes of base64 text given in pieces of any length; whitespace is
     skipped and padding is optional, but may only end the text. More than
     `max_size` bytes are refused."""
@@ -81,11 +106,11 @@ def _unbase64(chunks, max_size, what):
         yield binascii.a2b_base64(pending + b"=" * (4 - len(pending)))
 
 
-def _too_large(what, max_size):
-    return LevelError("%s decode to more than %s, the limit" % (what, size_text(max_size)))
+def _too_large(what: str, max_size: int) -> TooLarge:
+    return TooLarge("%s decode to more than %s, the limit" % (what, size_text(max_size)), max_size)
 
 
-def compression_of(data):
+def compression_of(data: Union[bytes, bytearray]) -> str:
     """The compression whose header starts `data`: "gzip", "zlib" or "deflate"."""
     if data[:2] == b"\x1f\x8b":
         return "gzip"
@@ -101,7 +126,7 @@ _BASE64_TEXT = re.compile(rb"[A-Za-z0-9_+/-]+=*")
 _PRINTABLE = re.compile(rb"[\x20-\x7e]+")
 
 
-def looks_encoded(text):
+def looks_encoded(text: bytes) -> bool:
     """Whether the bytes `text` (a file's first line, or its start) look like
     encoded level data: base64 of gzip data, or of zlib or deflate data that
     decompress to printable text."""
@@ -120,11 +145,12 @@ def looks_encoded(text):
     return bool(_PRINTABLE.fullmatch(start))
 
 
-def _trailing(what):
+def _trailing(what: str) -> LevelError:
     return LevelError("%s is corrupt: data follow the end of the compressed data" % what)
 
 
-def _inflate(pieces, max_size, what):
+def _inflate(pieces: Iterable[Union[bytes, bytearray]], max_size: int, what: str
+             ) -> Iterator[bytes]:
     decompressor = None
     size = 0
     for piece in pieces:
@@ -160,21 +186,52 @@ def _inflate(pieces, max_size, what):
         raise _trailing(what)
 
 
-def iter_unpack(chunks, max_size=MAX_SIZE, what="level data"):
+# gzip data end with the decoded size modulo 2**32 in four bytes, after a
+# header of ten bytes and a checksum of four. Deflate writes at most 1032
+# bytes for each byte it holds.
+_GZIP_SMALLEST = 18
+_MOST_INFLATION = 1032
+
+
+def _refuse_too_large(data: bytearray, max_size: int, what: str) -> None:
+    """Raise TooLarge when the compressed `data` decode to more than
+    `max_size` bytes; corrupt or truncated data raise LevelError.
+
+    The gzip trailer settles it at once when it gives a size larger than
+    the limit that the data can hold (the true size is at least as large,
+    being that size modulo 2**32); a size they cannot hold is no trailer,
+    but the bytes where data that were cut short end. Otherwise the data
+    are decompressed, only counted."""
+    if compression_of(data) == "gzip" and len(data) >= _GZIP_SMALLEST:
+        claimed = int.from_bytes(data[-4:], "little")
+        if max_size < claimed <= _MOST_INFLATION * len(data):
+            raise _too_large(what, max_size)
+    for _piece in _inflate((data,), max_size, what):
+        pass
+
+
+def iter_unpack(chunks: Iterable[Chunk], max_size: int = MAX_SIZE, what: str = "level data"
+                ) -> Iterator[bytes]:
     """The bytes that base64 text of compressed data (given in str or bytes
     pieces cut anywhere) decompress to, in pieces. Both the compressed bytes
-    and the decompressed ones are bounded by `max_size`; errors name the
-    data as `what`."""
-    return _inflate(_unbase64(chunks, max_size, what), max_size, what)
+    and the decompressed ones are bounded by `max_size` (TooLarge), and
+    both are known before the first piece is yielded: the compressed bytes
+    are held and counted through first. Errors name the data as `what`."""
+    data = bytearray()
+    for piece in _unbase64(chunks, max_size, what):
+        data += piece
+    _refuse_too_large(data, max_size, what)
+    yield from _inflate((data,), max_size, what)
 
 
-def iter_decode(chunks, max_size=MAX_SIZE):
+def iter_decode(chunks: Iterable[Chunk], max_size: int = MAX_SIZE) -> Iterator[str]:
     """The level string of encoded level data, in pieces of text.
 
     `chunks` is an iterable of str or bytes pieces of the encoded text, cut
     anywhere. Raises LevelError for text that is not base64, data that are
-    corrupt, truncated or not UTF-8, and data that decode to more than
-    `max_size` bytes (checked while decompressing)."""
+    corrupt, truncated or not UTF-8, and TooLarge for compressed data, or
+    data that decode to, more than `max_size` bytes; all of these before
+    the first piece is yielded, except text that is not UTF-8."""
     text = codecs.getincrementaldecoder("utf-8")()
     try:
         for raw in iter_unpack(chunks, max_size):
@@ -186,12 +243,12 @@ def iter_decode(chunks, max_size=MAX_SIZE):
         raise LevelError("level data is not UTF-8 text") from None
 
 
-def decode(data, max_size=MAX_SIZE):
+def decode(data: Chunk, max_size: int = MAX_SIZE) -> str:
     """The level string of encoded level data (str or bytes); see `iter_decode`."""
     return "".join(iter_decode((data,), max_size))
 
 
-def encode(text, compression="gzip"):
+def encode(text: str, compression: str = "gzip") -> str:
     """Encoded level data of the level string `text`: compressed with
     `compression` (one of COMPRESSIONS), in padded URL-safe base64."""
     try:
@@ -204,7 +261,7 @@ def encode(text, compression="gzip"):
     return binascii.b2a_base64(data, newline=False).translate(_TO_URLSAFE).decode("ascii")
 
 
-def size_text(size):
+def size_text(size: int) -> str:
     """A byte count as people write it: "256 MiB", or "4003 bytes" when no
     unit holds it whole."""
     for unit, scale in (("GiB", 1 << 30), ("MiB", 1 << 20), ("KiB", 1 << 10)):

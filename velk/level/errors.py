@@ -18,6 +18,7 @@ The message starts with the known parts, outermost first:
 `reason` is the message without the location. Errors pickle with their
 location, so an error raised in a worker process reaches its caller whole.
 """
+from typing import Any, Optional
 
 __all__ = ["LOCATION", "LevelError", "RecordError"]
 
@@ -32,8 +33,9 @@ class LevelError(ValueError):
     each layer that reads a file can add what it knows as the error passes.
     """
 
-    def __init__(self, reason, path=None, level=None, level_name=None, kind=None, index=None,
-                 key=None):
+    def __init__(self, reason: str, path: Any = None, level: Optional[int] = None,
+                 level_name: Optional[str] = None, kind: Optional[str] = None,
+                 index: Optional[int] = None, key: Optional[str] = None) -> None:
         super().__init__(reason)
         self.reason = reason
         self.path = path
@@ -43,7 +45,7 @@ class LevelError(ValueError):
         self.index = index
         self.key = key
 
-    def locate(self, **where):
+    def locate(self, **where: Any) -> "LevelError":
         """Fill in the parts of the location in `where` (names of LOCATION)
         that are still None; return the error itself."""
         for part, value in where.items():

@@ -31,7 +31,7 @@ from xml.etree.ElementTree import ParseError
 from defusedxml import DefusedXmlException, EntitiesForbidden
 from defusedxml.ElementTree import DefusedXMLParser
 
-from velk.level.data import MAX_SIZE, size_text
+from velk.level.data import MAX_SIZE, TooLarge, size_text
 from velk.level.errors import LevelError
 
 __all__ = ["PlistDict", "Reader", "read", "dumps", "element", "HEAD", "TAIL"]
@@ -293,8 +293,8 @@ class Reader:
 
     def _text(self, _data):
         if self._mark is not None and self._expat.CurrentByteIndex - self._mark > self._max_size:
-            raise LevelError("%s holds a value of more than %s, the limit"
-                             % (self._what, size_text(self._max_size)))
+            raise TooLarge("%s holds a value of more than %s, the limit"
+                           % (self._what, size_text(self._max_size)), self._max_size)
 
     def _end(self, tag):
         at = self._expat.CurrentByteIndex

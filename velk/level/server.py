@@ -9,7 +9,7 @@ level with no objects.
 """
 import re
 
-from velk.level.data import MAX_SIZE, size_text
+from velk.level.data import MAX_SIZE, TooLarge, size_text
 from velk.level.errors import LevelError
 from velk.level.export import ExportLevel
 
@@ -40,7 +40,8 @@ def read_server(chunks, max_size=MAX_SIZE):
     for chunk in chunks:
         size += len(chunk)
         if size > max_size:
-            raise LevelError("server data of more than %s, the limit" % size_text(max_size))
+            raise TooLarge("server data of more than %s, the limit" % size_text(max_size),
+                           max_size)
         pieces.append(chunk)
     try:
         text = b"".join(pieces).decode("utf-8")

@@ -14,18 +14,26 @@ guess. An `Input` reads a file or standard input once, in binary, with
 those bytes read ahead; its `levels` yield each level it holds as a
 `LevelSource`, whose level string comes in pieces as the file is read and
 decoded. `read_file` reads every level of a file into `Level` objects.
+
+What an Input holds is bounded by the `max_size` its reader gives, in
+every form: a level string, a line of a record file and encoded data
+larger than that are refused with `velk.level.data.TooLarge` as soon as
+they pass it, and before anything is read when the file's size shows it.
 """
 import binascii
 import codecs
 import hashlib
 import io
 from contextlib import contextmanager
+from itertools import count
 import os
 import re
+import stat
 import sys
+from typing import Any, BinaryIO, Callable, Iterator, List, Optional, Tuple, cast
 
 from velk.level.collector import paused
-from velk.level.data import MAX_SIZE, compression_of, iter_decode, looks_encoded
+from velk.level.data import MAX_SIZE, compression_of, iter_decode, looks_encoded, too_large
 from velk.level.errors import LevelError
 from velk.level.export import iter_export
 from velk.level.level import Level, Origin, read_level
@@ -43,6 +51,7 @@ READ_SIZE = 1 << 20
 _BOM = b"\xef\xbb\xbf"
 _UTF16_BOMS = (b"\xff\xfe", b"\xfe\xff")
 _LEADING = "\ufeff \t\r\n"
+_LEADING_BYTES = re.compile(rb"(?:\xef\xbb\xbf|[ \t\r\n])*")
 # A level string starts with its header, whose keys are not numbers.
 _HEADER_START = re.compile(rb"k[A-Za-z]+[0-9]*,")
 # Control characters that text files do not hold.
@@ -160,36 +169,48 @@ def _hashed(pieces, digest):
         yield piece
 
 
+OnRead = Optional[Callable[[int], Any]]
+
+
 class _Replay(io.RawIOBase):
     """A binary stream whose first bytes were read ahead: they come first,
     then the rest of the stream. `on_read(count)` hears of every read."""
 
-    def __init__(self, head, stream, on_read):
+    def __init__(self, head: bytes, stream: BinaryIO, on_read: OnRead) -> None:
         super().__init__()
-        self._head = head
+        self._head = memoryview(head)
         self._stream = stream
         self._on_read = on_read
         self.count = 0
 
-    def readable(self):
+    def readable(self) -> bool:
         return True
 
-    def readinto(self, buffer):
+    def readinto(self, buffer: Any) -> int:
         if self._head:
-            count = min(len(buffer), len(self._head))
-            buffer[:count] = self._head[:count]
-            self._head = self._head[count:]
+            size = min(len(buffer), len(self._head))
+            buffer[:size] = self._head[:size]
+            self._head = self._head[size:]
         else:
             data = self._stream.read(len(buffer))
-            count = len(data)
-            buffer[:count] = data
-        self.count += count
+            size = len(data)
+            buffer[:size] = data
+        self.count += size
         if self._on_read is not None:
-            self._on_read(count)
-        return count
+            self._on_read(size)
+        return size
 
 
-def _read_ahead(stream, size):
+def _ending(pieces: List[bytes]) -> int:
+    """The length of the line ending ("\\n" or "\\r\\n") that the pieces of a
+    line end with: 0, 1 or 2."""
+    if not pieces or not pieces[-1].endswith(b"\n"):
+        return 0
+    before = pieces[-1][-2:-1] or (pieces[-2][-1:] if len(pieces) > 1 else b"")
+    return 2 if before == b"\r" else 1
+
+
+def _read_ahead(stream: BinaryIO, size: int) -> bytes:
     pieces = []
     while size > 0:
         piece = stream.read(size)
@@ -206,37 +227,48 @@ class Input:
     `name` names it in messages; `size` is its size in bytes when known (a
     regular file), else None. `on_read(count)` is called with the number of
     bytes of every read, for progress reports. Use as a context manager, or
-    call `close`; a file object passed in is not closed."""
+    call `close`; a file object passed in is not closed.
 
-    def __init__(self, source, on_read=None):
-        self.size = None
-        self._owned = None
+    The first bytes are read ahead when it is made, so making one can wait
+    on standard input (and be interrupted there)."""
+
+    def __init__(self, source: Any, on_read: OnRead = None) -> None:
+        self.size: Optional[int] = None
+        self._owned: Optional[BinaryIO] = None
+        raw: BinaryIO
         if isinstance(source, (str, os.PathLike)) and os.fspath(source) == "-":
             self.name = "<stdin>"
-            raw = getattr(sys.stdin, "buffer", sys.stdin)
+            raw = cast(BinaryIO, getattr(sys.stdin, "buffer", sys.stdin))
         elif isinstance(source, (str, bytes, os.PathLike)):
             self.name = os.fsdecode(source)
             raw = self._owned = open(source, "rb")
-            self.size = os.fstat(raw.fileno()).st_size
+            status = os.fstat(raw.fileno())
+            # A device or a pipe tells no size (/dev/zero says 0).
+            if stat.S_ISREG(status.st_mode):
+                self.size = status.st_size
         else:
             self.name = getattr(source, "name", "<stream>")
             raw = source
-        self.head = _read_ahead(raw, HEAD_SIZE)
+        try:
+            self.head = _read_ahead(raw, HEAD_SIZE)
+        except BaseException:
+            self.close()
+            raise
         self._replay = _Replay(self.head, raw, on_read)
         self.stream = io.BufferedReader(self._replay, READ_SIZE)
 
-    def __enter__(self):
+    def __enter__(self) -> "Input":
         return self
 
-    def __exit__(self, *exc_info):
+    def __exit__(self, *exc_info: Any) -> None:
         self.close()
 
-    def close(self):
+    def close(self) -> None:
         if self._owned is not None:
             self._owned.close()
 
     @property
-    def bytes_read(self):
+    def bytes_read(self) -> int:
         """How many bytes of the input have been read so far."""
         return self._replay.count
 
@@ -244,17 +276,22 @@ class Input:
         """The form of this input, told from its first bytes."""
         return detect_form(self.head)
 
-    def chunks(self):
+    def chunks(self) -> Iterator[bytes]:
         """The bytes of the input, a piece at a time."""
         return iter(lambda: self.stream.read(READ_SIZE), b"")
 
-    def lines(self):
+    def lines(self, max_size: int = MAX_SIZE
+              ) -> Iterator[Tuple[int, Optional[str], Optional[UnicodeDecodeError]]]:
         """The lines of a record file as (number, text, None) from 1, or
         (number, None, error) for a line that is not UTF-8.
 
         Lines end at "\\n" only; only the line ending ("\\n" or "\\r\\n") is
-        taken off."""
-        for number, line in enumerate(self.stream, 1):
+        taken off. A line longer than `max_size` bytes raises TooLarge
+        once that many bytes of it are read."""
+        for number in count(1):
+            line = self._line(number, max_size)
+            if not line:
+                return
             if line.endswith(b"\r\n"):
                 line = line[:-2]
             elif line.endswith(b"\n"):
@@ -264,13 +301,46 @@ class Input:
             except UnicodeDecodeError as exc:
                 yield number, None, exc
 
-    def _text(self):
+    def _line(self, number: int, max_size: int) -> bytes:
+        """Line `number` with its ending; empty at the end of the input."""
+        # The line, and an ending of two bytes at most.
+        limit = max_size + 2
+        pieces: List[bytes] = []
+        size = 0
+        while size < limit:
+            piece = self.stream.readline(min(READ_SIZE, limit - size))
+            if not piece:
+                break
+            pieces.append(piece)
+            size += len(piece)
+            if piece.endswith(b"\n"):
+                break
+        # Told before the pieces are joined, which would double them.
+        if size - _ending(pieces) > max_size:
+            raise too_large("line %d" % number, max_size)
+        return b"".join(pieces)
+
+    def _leading(self) -> int:
+        """How many bytes of byte order marks and whitespace the first bytes
+        start with."""
+        match = _LEADING_BYTES.match(self.head)
+        return 0 if match is None else match.end()
+
+    def _text(self, max_size: int = MAX_SIZE) -> Iterator[str]:
         """The input as text pieces, without a leading byte order mark and
-        whitespace."""
+        whitespace; past `max_size` bytes of it, TooLarge (at once, when the
+        file's size shows that)."""
+        leading = self._leading()
+        if self.size is not None and self.size - leading > max_size:
+            raise too_large("the level string", max_size)
         decoder = codecs.getincrementaldecoder("utf-8")()
         started = False
+        size = -leading
         try:
             for chunk in self.chunks():
+                size += len(chunk)
+                if size > max_size:
+                    raise too_large("the level string", max_size)
                 piece = decoder.decode(chunk)
                 if not started:
                     piece = piece.lstrip(_LEADING)
@@ -290,7 +360,7 @@ class Input:
         refused (LevelError), as are record files."""
         form = form or self.form()
         if form == "level":
-            yield LevelSource(1, None, form, self._text())
+            yield LevelSource(1, None, form, self._text(max_size))
         elif form == "encoded":
             yield LevelSource(1, None, form, iter_decode(self.chunks(), max_size))
         elif form in ("export", "save", "server"):

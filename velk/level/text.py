@@ -10,15 +10,20 @@ string into those texts and joins them again; reading them into typed
 values is `velk.level.level`'s work.
 
 `iter_records` takes the level string in pieces and yields its records as
-they complete, so a level never has to be in memory as a whole.
+they complete, so a level never has to be in memory as a whole; within a
+record, `iter_pairs` and `iter_colour_texts` walk its parts without
+splitting it into a list of them all, which for a hostile record of
+millions of short fields takes many times the record's own size.
 """
 from itertools import chain
+from typing import Dict, Iterable, Iterator, List, Mapping, Optional, Tuple, Union
 
 from velk.level.errors import LevelError
 
 __all__ = ["RECORD_END", "COLOUR_END", "HEADER_DELIM", "COLOURS_KEY", "iter_record_batches",
-           "iter_records", "LevelText",
-           "split_level", "read_header", "colour_texts", "join_header", "join_level"]
+           "iter_records", "LevelText", "iter_pairs",
+           "split_level", "read_header", "colour_texts", "iter_colour_texts", "join_header",
+           "join_level"]
 
 RECORD_END = ";"
 COLOUR_END = "|"
@@ -26,13 +31,13 @@ HEADER_DELIM = ","
 COLOURS_KEY = "kS38"
 
 
-def iter_record_batches(chunks):
+def iter_record_batches(chunks: Iterable[str]) -> Iterator[List[str]]:
     """The ";"-ended records of a level string given in pieces cut anywhere,
     as lists: one list for each piece that completes records.
 
     A last record without its ";" counts as well, unless it is only
     whitespace (a line ending after the level string)."""
-    pending = []
+    pending: List[str] = []
     for chunk in chunks:
         records = chunk.split(RECORD_END)
         if len(records) == 1:
@@ -52,36 +57,74 @@ def iter_record_batches(chunks):
         yield [tail]
 
 
-def iter_records(chunks):
+def iter_records(chunks: Iterable[str]) -> Iterator[str]:
     """The records of `iter_record_batches`, one at a time."""
     return chain.from_iterable(iter_record_batches(chunks))
 
 
-def read_header(text):
-    """The header's pairs as a dict of texts, in their order."""
-    pieces = iter(text.split(HEADER_DELIM))
-    return dict(zip(pieces, pieces))
+# A record's fields are split a slice of about this many characters at a
+# time: a list of all the fields of a hostile record would be many times
+# its size.
+_SLICE = 1 << 16
 
 
-def colour_texts(header):
+def _fields(text: str, delim: str) -> Iterator[str]:
+    """The fields of `text`, as text.split(delim) gives them."""
+    start = 0
+    while True:
+        end = text.find(delim, start + _SLICE)
+        if end < 0:
+            yield from text[start:].split(delim)
+            return
+        yield from text[start:end].split(delim)
+        start = end + 1
+
+
+def iter_pairs(text: str, delim: str) -> Iterator[Tuple[str, str]]:
+    """The (key, value) pairs of a record whose fields `delim` separates, in
+    their order, repeated keys included; a last key without its value is
+    left out."""
+    fields = _fields(text, delim)
+    return zip(fields, fields)
+
+
+def read_header(text: str) -> Dict[str, str]:
+    """The header's pairs as a dict of texts, in their order; a repeated
+    key keeps its last value."""
+    return dict(iter_pairs(text, HEADER_DELIM))
+
+
+def iter_colour_texts(header: Mapping[str, str]) -> Iterator[str]:
+    """The colour record texts that the header's "kS38" value holds, one
+    at a time."""
+    value = header.get(COLOURS_KEY, "")
+    start = 0
+    while start < len(value):
+        end = value.find(COLOUR_END, start)
+        if end < 0:
+            end = len(value)
+        yield value[start:end]
+        start = end + 1
+
+
+def colour_texts(header: Mapping[str, str]) -> List[str]:
     """The colour record texts that the header's "kS38" value holds."""
-    texts = header.get(COLOURS_KEY, "").split(COLOUR_END)
-    if not texts[-1]:
-        texts.pop()
-    return texts
+    return list(iter_colour_texts(header))
 
 
-def join_header(header, colours=None):
+def join_header(header: Mapping[str, str], colours: Optional[Iterable[str]] = None) -> str:
     """The header record of `header` (a dict of texts). With `colours` (record
     texts), they are written as the "kS38" value, in its place; a header
     without one gets it at its end unless there are no colours."""
-    if colours is not None and (colours or COLOURS_KEY in header):
-        header = dict(header)
-        header[COLOURS_KEY] = "".join(text + COLOUR_END for text in colours)
+    if colours is not None:
+        written = "".join(text + COLOUR_END for text in colours)
+        if written or COLOURS_KEY in header:
+            header = dict(header)
+            header[COLOURS_KEY] = written
     return HEADER_DELIM.join(piece for pair in header.items() for piece in pair)
 
 
-def join_level(header, objects):
+def join_level(header: str, objects: Iterable[str]) -> str:
     """The level string of a header record and object record texts."""
     # Every record ends with ";": the empty last piece adds the final one.
     return RECORD_END.join(chain((header,), objects, ("",)))
@@ -91,25 +134,29 @@ class LevelText:
     """A level string split into its texts.
 
     `header_text` is the header record, `header` its pairs (a dict of texts)
-    and `colours` the colour record texts of its "kS38" value. The object
+    and `colours` the colour record texts of its "kS38" value, as a list
+    (`iter_colour_texts(header)` gives them one at a time). The object
     record texts are read as the level string is: `object_batches` yields
     them a list at a time, and `objects` one at a time (take one of the two;
     both read the same string)."""
 
-    __slots__ = ("header_text", "header", "colours", "object_batches")
+    __slots__ = ("header_text", "header", "object_batches")
 
-    def __init__(self, header_text, object_batches):
+    def __init__(self, header_text: str, object_batches: Iterator[List[str]]) -> None:
         self.header_text = header_text
         self.header = read_header(header_text)
-        self.colours = colour_texts(self.header)
         self.object_batches = object_batches
 
     @property
-    def objects(self):
+    def colours(self) -> List[str]:
+        return colour_texts(self.header)
+
+    @property
+    def objects(self) -> Iterator[str]:
         return chain.from_iterable(self.object_batches)
 
 
-def split_level(chunks):
+def split_level(chunks: Union[str, Iterable[str]]) -> LevelText:
     """Split a level string, given in pieces (or as one str), into a LevelText.
 
     Only the header is read here; the objects are read from `chunks` as the
