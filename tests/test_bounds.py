@@ -93,7 +93,10 @@ LIMIT = 4 * KIB
      None,
      "level data decode to more than 4 KiB"),
     ("incompressible level data", encoded(os.urandom(BIG)).encode(), "encoded",
-     "the compressed level is larger than 4 KiB"),
+     "level data decode to more than 4 KiB"),
+    ("server data", b"1:1:2:big:4:" + b"A" * BIG, "server", "server data of more than 4 KiB"),
+    ("export file", gen.export_file([("big", "A" * BIG)]).encode(), "export",
+     "holds a value of more than 4 KiB"),
 ]])
 @pytest.mark.parametrize("as_pipe", [False, True])
 def test_every_form_is_refused_past_the_limit(tmp_path, name, content, form, message, as_pipe):
