@@ -288,10 +288,18 @@ class Input:
         Lines end at "\\n" only; only the line ending ("\\n" or "\\r\\n") is
         taken off. A line longer than `max_size` bytes raises TooLarge
         once that many bytes of it are read."""
+        readline = self.stream.readline
+        # The line, and an ending of two bytes at most.
+        limit = max_size + 2
+        first = min(READ_SIZE, limit)
         for number in count(1):
-            line = self._line(number, max_size)
-            if not line:
-                return
+            line = readline(first)
+            if not line.endswith(b"\n"):
+                if not line:
+                    return
+                line = self._rest_of_line(line, number, limit)
+            if len(line) > max_size and len(line) - _ending([line]) > max_size:
+                raise too_large("line %d" % number, max_size)
             if line.endswith(b"\r\n"):
                 line = line[:-2]
             elif line.endswith(b"\n"):
@@ -301,12 +309,11 @@ class Input:
             except UnicodeDecodeError as exc:
                 yield number, None, exc
 
-    def _line(self, number: int, max_size: int) -> bytes:
-        """Line `number` with its ending; empty at the end of the input."""
-        # The line, and an ending of two bytes at most.
-        limit = max_size + 2
-        pieces: List[bytes] = []
-        size = 0
+    def _rest_of_line(self, start: bytes, number: int, limit: int) -> bytes:
+        """The line that `start` starts, read on up to its ending or `limit`
+        bytes: a line longer than one read."""
+        pieces = [start]
+        size = len(start)
         while size < limit:
             piece = self.stream.readline(min(READ_SIZE, limit - size))
             if not piece:
@@ -316,8 +323,8 @@ class Input:
             if piece.endswith(b"\n"):
                 break
         # Told before the pieces are joined, which would double them.
-        if size - _ending(pieces) > max_size:
-            raise too_large("line %d" % number, max_size)
+        if size - _ending(pieces) > limit - 2:
+            raise too_large("line %d" % number, limit - 2)
         return b"".join(pieces)
 
     def _leading(self) -> int:
