@@ -5,6 +5,7 @@ import os
 import subprocess
 import sys
 import textwrap
+import tracemalloc
 import traceback
 
 import pytest
@@ -52,6 +53,16 @@ def assert_no_leaks(call, calls=LEAK_CALLS):
     gc.collect()
     grown = sys.getallocatedblocks() - before
     assert grown < LEAK_SLACK, "%d blocks left behind by %d calls" % (grown, calls)
+
+
+def peak_memory(call):
+    """The most memory Python allocated at once while `call()` ran, in bytes."""
+    tracemalloc.start()
+    try:
+        call()
+        return tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
 
 
 def raising(exc_type, func, *args, **kwargs):

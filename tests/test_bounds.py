@@ -12,7 +12,6 @@ import signal
 import subprocess
 import sys
 import time
-import tracemalloc
 import zlib
 from pathlib import Path
 
@@ -23,6 +22,8 @@ from velk.level import LevelError, data, source
 from velk.level.data import TooLarge
 from velk.level.level import RecordCodec
 from velk.level.text import iter_pairs
+
+from support import peak_memory
 
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tools"))
@@ -227,15 +228,6 @@ def _export(tmp_path, levels):
     return str(path)
 
 
-def _peak(call):
-    tracemalloc.start()
-    try:
-        call()
-        return tracemalloc.get_traced_memory()[1]
-    finally:
-        tracemalloc.stop()
-
-
 @pytest.mark.parametrize("argv", [["check"], ["check", "--json"], ["stats"],
                                   ["stats", "--json"]])
 def test_memory_does_not_grow_with_the_number_of_levels(tmp_path, argv):
@@ -243,7 +235,7 @@ def test_memory_does_not_grow_with_the_number_of_levels(tmp_path, argv):
     run(tmp_path, *argv, few)  # imports and caches out of the way
     peaks = {}
     for path in (few, many):
-        peaks[path] = _peak(lambda: run(tmp_path, *argv, path))
+        peaks[path] = peak_memory(lambda: run(tmp_path, *argv, path))
     # before, each level kept ten records whole: 40 KiB and more each
     assert peaks[many] - peaks[few] < 256 * KIB, peaks
     status, out, _ = run(tmp_path, *argv, many)

@@ -9,7 +9,6 @@ import random
 import re
 import stat
 import sys
-import tracemalloc
 import zlib
 from pathlib import Path
 
@@ -23,6 +22,8 @@ from velk.level.export import iter_export
 from velk.level.save import looks_like_save
 from velk.level.server import looks_like_server
 from velk.level.source import detect_form
+
+from support import peak_memory
 
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tools"))
@@ -199,7 +200,7 @@ def test_the_size_limit_bounds_every_step_of_a_save(tmp_path, data, max_size, me
                 except LevelError as exc:
                     raise exc.locate(path=found.name)
 
-    assert _peak(read) < 2 * max_size + len(data) + (3 << 20)
+    assert peak_memory(read) < 2 * max_size + len(data) + (3 << 20)
 
 
 def test_a_save_of_created_levels_reads_every_level(tmp_path):
@@ -476,15 +477,6 @@ class _Repeated(io.RawIOBase):
         return count
 
 
-def _peak(function):
-    tracemalloc.start()
-    try:
-        function()
-        return tracemalloc.get_traced_memory()[1]
-    finally:
-        tracemalloc.stop()
-
-
 def test_a_huge_text_value_is_refused_once_it_passes_the_limit():
     limit = 8 << 20
     source = _Repeated(b"<plist><dict><k>k4</k><s>", b"A" * (1 << 16), 16 * 256,
@@ -495,7 +487,7 @@ def test_a_huge_text_value_is_refused_once_it_passes_the_limit():
         with pytest.raises(LevelError, match="export file holds a value of more than 8 MiB"):
             list(iter_export(stream, max_size=limit))
 
-    assert _peak(read) < 2 * limit
+    assert peak_memory(read) < 2 * limit
     assert source.count < 2 * limit   # refused long before the end of 256 MiB
 
 
@@ -506,7 +498,7 @@ def test_many_tiny_levels_are_read_in_the_memory_of_one():
                                              b"</dict></plist>"))
         return lambda: sum(1 for _ in iter_export(stream))
 
-    assert _peak(levels(30000)) < 4 << 20
+    assert peak_memory(levels(30000)) < 4 << 20
 
 
 def test_what_lies_outside_the_levels_of_a_save_is_not_kept():
@@ -515,4 +507,4 @@ def test_what_lies_outside_the_levels_of_a_save_is_not_kept():
         "<k>valueKeeper</k><d>", "<k>valueKeeper</k><d>" + settings)
     data = save.encode(xml.encode())
     assert len(xml) > 2 << 20
-    assert _peak(lambda: list(save.iter_save((data,)))) < len(data) + (3 << 20)
+    assert peak_memory(lambda: list(save.iter_save((data,)))) < len(data) + (3 << 20)
