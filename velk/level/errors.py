@@ -15,15 +15,55 @@ The message starts with the known parts, outermost first:
 
     levels.xml: level 2 "Stereo": object 15: key 1: invalid literal for int() ...
 
-`reason` is the message without the location. Errors pickle with their
-location, so an error raised in a worker process reaches its caller whole.
-"""
-from typing import Any, Optional
+A record file holds no level: each of its lines is a record of the one
+kind it was read as, so there `level` is None, `kind` is that kind and
+`index` is the line's number, from 1 as editors count lines, and the
+message names the line:
 
-__all__ = ["LOCATION", "LevelError", "RecordError"]
+    objects.txt: line 7: key 1: invalid literal for int() ...
+
+`reason` is the message without the location, and `as_dict()` the error as
+the commands write it in JSON: the parts of the location and the `message`.
+Errors pickle with their location, so an error raised in a worker process
+reaches its caller whole.
+"""
+from typing import Any, Dict, Optional, Tuple, Type, TypeVar
+
+__all__ = ["LOCATION", "LevelError", "RecordError", "where_text"]
 
 # The parts of a location, outermost first.
 LOCATION = ("path", "level", "level_name", "kind", "index", "key")
+
+# The kinds of record a record file may hold, whose index is a line.
+_LINE_KINDS = ("object", "colour")
+
+Location = Dict[str, Any]
+_Error = TypeVar("_Error", bound="LevelError")
+
+
+def where_text(path: Optional[Any] = None, level: Optional[int] = None,
+               level_name: Optional[str] = None, kind: Optional[str] = None,
+               index: Optional[int] = None, key: Optional[str] = None) -> str:
+    """A location as text ("levels.xml: level 2: object 15: key 1"), empty
+    when nothing is known; a record of a file with no level is its line."""
+    parts = []
+    if path is not None:
+        parts.append(str(path))
+    if level is not None or level_name is not None:
+        named = "level" if level is None else "level %d" % level
+        if level_name is not None:
+            named += " " + _quoted(level_name)
+        parts.append(named)
+    if kind is not None:
+        if index is None:
+            parts.append(kind)
+        elif path is not None and level is None and level_name is None and kind in _LINE_KINDS:
+            parts.append("line %d" % index)
+        else:
+            parts.append("%s %d" % (kind, index))
+    if key is not None:
+        parts.append("key %s" % key)
+    return ": ".join(parts)
 
 
 class LevelError(ValueError):
@@ -33,7 +73,14 @@ class LevelError(ValueError):
     each layer that reads a file can add what it knows as the error passes.
     """
 
-    def __init__(self, reason: str, path: Any = None, level: Optional[int] = None,
+    path: Optional[Any]
+    level: Optional[int]
+    level_name: Optional[str]
+    kind: Optional[str]
+    index: Optional[int]
+    key: Optional[str]
+
+    def __init__(self, reason: str, path: Optional[Any] = None, level: Optional[int] = None,
                  level_name: Optional[str] = None, kind: Optional[str] = None,
                  index: Optional[int] = None, key: Optional[str] = None) -> None:
         super().__init__(reason)
@@ -45,7 +92,7 @@ class LevelError(ValueError):
         self.index = index
         self.key = key
 
-    def locate(self, **where: Any) -> "LevelError":
+    def locate(self: _Error, **where: Any) -> _Error:
         """Fill in the parts of the location in `where` (names of LOCATION)
         that are still None; return the error itself."""
         for part, value in where.items():
@@ -56,32 +103,29 @@ class LevelError(ValueError):
         return self
 
     @property
-    def where(self):
+    def where(self) -> str:
         """The location as text ("levels.xml: level 2: object 15: key 1"),
         empty when nothing is known."""
-        parts = []
-        if self.path is not None:
-            parts.append(str(self.path))
-        if self.level is not None or self.level_name is not None:
-            level = "level" if self.level is None else "level %d" % self.level
-            if self.level_name is not None:
-                level += " " + _quoted(self.level_name)
-            parts.append(level)
-        if self.kind is not None:
-            parts.append(self.kind if self.index is None else "%s %d" % (self.kind, self.index))
-        if self.key is not None:
-            parts.append("key %s" % self.key)
-        return ": ".join(parts)
+        return where_text(**self.location())
 
-    def location(self):
+    def location(self) -> Location:
         """The location as a dict of LOCATION's parts (None where unknown)."""
         return {part: getattr(self, part) for part in LOCATION}
 
-    def __str__(self):
+    def as_dict(self) -> Location:
+        """The error as the commands write it in JSON: the parts of the
+        location (the path as text) and `message`, the reason."""
+        found = self.location()
+        if found["path"] is not None:
+            found["path"] = str(found["path"])
+        found["message"] = str(self.reason)
+        return found
+
+    def __str__(self) -> str:
         where = self.where
         return "%s: %s" % (where, self.reason) if where else str(self.reason)
 
-    def __reduce__(self):
+    def __reduce__(self) -> Tuple[Any, ...]:
         # BaseException pickles as cls(*args), which would lose the location
         # and cannot call RecordError's constructor: rebuild from the state.
         return _rebuild, (type(self), self.args, self.__dict__)
@@ -95,7 +139,9 @@ class RecordError(LevelError):
     single pair fails).
     """
 
-    def __init__(self, kind, index, cause, key=None, writing=False, reason=None, **where):
+    def __init__(self, kind: str, index: Optional[int], cause: BaseException,
+                 key: Optional[str] = None, writing: bool = False, reason: Optional[str] = None,
+                 **where: Any) -> None:
         if reason is None:
             reason = describe(cause)
             if writing:
@@ -105,19 +151,19 @@ class RecordError(LevelError):
         self.writing = writing
 
 
-def _rebuild(cls, args, state):
+def _rebuild(cls: Type[LevelError], args: Tuple[Any, ...], state: Dict[str, Any]) -> LevelError:
     error = cls.__new__(cls, *args)
     error.args = args
     error.__dict__.update(state)
     return error
 
 
-def _quoted(name):
+def _quoted(name: object) -> str:
     # Names come from files: show them quoted, with what could break the
     # line escaped.
     return '"%s"' % str(name).replace("\\", "\\\\").replace('"', '\\"').replace("\n", "\\n")
 
 
-def describe(exc):
+def describe(exc: BaseException) -> str:
     """The message of `exc`, or its type's name when it has none."""
     return str(exc) or type(exc).__name__

@@ -30,15 +30,17 @@ import os
 import re
 import stat
 import sys
-from typing import Any, BinaryIO, Callable, Iterator, List, Optional, Tuple, cast
+from typing import (IO, Any, BinaryIO, Callable, Iterable, Iterator, List, Optional, Tuple,
+                    Union, cast)
 
 from velk.level.collector import paused
 from velk.level.data import MAX_SIZE, compression_of, iter_decode, looks_encoded, too_large
 from velk.level.errors import LevelError
-from velk.level.export import iter_export
-from velk.level.level import Level, Origin, read_level
+from velk.level.export import ExportLevel, iter_export
+from velk.level.level import Level, Levels, Origin, read_level
 from velk.level.save import iter_save, looks_like_save
 from velk.level.server import looks_like_server, read_server
+from velk.level.values import Properties, PropertyValue, Source
 
 __all__ = ["FORMS", "detect_form", "LevelSource", "Input", "read_file"]
 
@@ -61,11 +63,11 @@ _WHITESPACE = re.compile(rb"\s+")
 _UTF16_PROBE = 512
 
 
-def _refused(looks):
+def _refused(looks: str) -> LevelError:
     return LevelError("not a form velk reads: " + looks)
 
 
-def _utf16(head):
+def _utf16(head: bytes) -> bool:
     """Whether `head` looks like UTF-16 text: a UTF-16 byte order mark, or
     zero bytes at every other place and at no other."""
     if head.startswith(_UTF16_BOMS):
@@ -79,7 +81,7 @@ def _utf16(head):
     return False
 
 
-def detect_form(head):
+def detect_form(head: Union[bytes, str]) -> str:
     """The form of a file whose first bytes are `head` (one of FORMS).
 
     After a UTF-8 byte order mark: an export file starts with "<"; a save
@@ -89,7 +91,14 @@ def detect_form(head):
     one line or wrapped) whose bytes start like compressed text; a record
     file is other text whose first line holds a record delimiter ("," or
     "_"). Anything else is refused with a LevelError that says what it
-    looks like: empty, only whitespace, UTF-16 text, binary data."""
+    looks like: empty, only whitespace, UTF-16 text, binary data. `head`
+    may be given as text too: it is taken as its UTF-8 bytes."""
+    if isinstance(head, str):
+        head = head.encode("utf-8", "surrogatepass")
+    elif not isinstance(head, (bytes, bytearray, memoryview)):
+        raise TypeError("detect_form takes the first bytes of a file (bytes or str), not %s"
+                        % type(head).__name__)
+    head = bytes(head)
     if _utf16(head):
         raise _refused("it looks like UTF-16 text")
     text = head[len(_BOM):] if head.startswith(_BOM) else head
@@ -131,39 +140,46 @@ class LevelSource:
     __slots__ = ("index", "name", "form", "pieces", "id", "creator", "properties",
                  "compression")
 
-    def __init__(self, index, name, form, pieces, id=None, creator=None, properties=None,
-                 compression=None):
+    def __init__(self, index: int, name: Optional[str], form: str,
+                 pieces: Optional[Iterator[str]], id: Optional[PropertyValue] = None,
+                 creator: Optional[PropertyValue] = None,
+                 properties: Optional[Properties] = None,
+                 compression: Optional[str] = None) -> None:
         self.index = index
         self.name = name
         self.form = form
         self.pieces = pieces
         self.id = id
         self.creator = creator
-        self.properties = {} if properties is None else properties
+        self.properties: Properties = {} if properties is None else properties
         self.compression = compression
 
     @contextmanager
-    def naming(self):
+    def naming(self) -> Iterator[None]:
         """Within this, a LevelError names this level: its index and its name."""
         try:
             yield
         except LevelError as exc:
             raise exc.locate(level=self.index, level_name=self.name)
 
-    def read(self):
+    def read(self, keep_going: bool = False) -> Level:
         """This level read into a Level, with what the file tells of it; a
-        level without level data is a Level with nothing in it."""
+        level without level data is a Level with nothing in it. With
+        `keep_going`, records that cannot be read are passed over (see
+        `velk.level.read_level`), and their errors name this level."""
         if self.pieces is None:
             level = Level(name=self.name)
         else:
             digest = hashlib.sha256()
-            level = read_level(_hashed(self.pieces, digest), self.name)
+            level = read_level(_hashed(self.pieces, digest), self.name, keep_going)
             level.origin = Origin(digest.digest(), self.compression)
+            for failure in level.failures:
+                failure.locate(level=self.index, level_name=self.name)
         level.id, level.creator, level.properties = self.id, self.creator, self.properties
         return level
 
 
-def _hashed(pieces, digest):
+def _hashed(pieces: Iterable[str], digest: "hashlib._Hash") -> Iterator[str]:
     for piece in pieces:
         digest.update(piece.encode("utf-8"))
         yield piece
@@ -221,24 +237,71 @@ def _read_ahead(stream: BinaryIO, size: int) -> bytes:
     return b"".join(pieces)
 
 
-class Input:
-    """A file, standard input ("-") or binary file object, read once.
+class _Encoded(io.RawIOBase):
+    """A text stream read as the UTF-8 bytes of its text: a file opened in
+    text mode is read as the file it was opened from (in UTF-8)."""
 
+    def __init__(self, text: IO[str]) -> None:
+        super().__init__()
+        self._text = text
+        self._pending = memoryview(b"")
+
+    def readable(self) -> bool:
+        return True
+
+    def readinto(self, buffer: Any) -> int:
+        if not self._pending:
+            piece = self._text.read(len(buffer))
+            if not piece:
+                return 0
+            if not isinstance(piece, str):
+                raise TypeError("a text stream gave %s, not str" % type(piece).__name__)
+            # Lone surrogates are kept, to be refused as text that is not
+            # UTF-8 where a text is read.
+            self._pending = memoryview(piece.encode("utf-8", "surrogatepass"))
+        size = min(len(buffer), len(self._pending))
+        buffer[:size] = self._pending[:size]
+        self._pending = self._pending[size:]
+        return size
+
+
+def _binary(stream: Any) -> BinaryIO:
+    """The file object `stream` as a binary stream: itself when it reads
+    bytes, its text as UTF-8 bytes when it reads text. Anything that is no
+    file object open for reading raises TypeError."""
+    if not callable(getattr(stream, "read", None)):
+        raise TypeError('a file is given as a path, "-" for standard input, or a file object '
+                        "open for reading, not %s" % type(stream).__name__)
+    if isinstance(stream, io.TextIOBase):
+        return cast(BinaryIO, _Encoded(stream))
+    if isinstance(stream, (io.RawIOBase, io.BufferedIOBase)):
+        return cast(BinaryIO, stream)
+    # Another kind of file object tells which it reads by what it gives.
+    if isinstance(stream.read(0), str):
+        return cast(BinaryIO, _Encoded(stream))
+    return cast(BinaryIO, stream)
+
+
+class Input:
+    """A file, standard input ("-") or file object, read once.
+
+    A file object may read bytes or text: text is read as its UTF-8 bytes.
     `name` names it in messages; `size` is its size in bytes when known (a
     regular file), else None. `on_read(count)` is called with the number of
     bytes of every read, for progress reports. Use as a context manager, or
-    call `close`; a file object passed in is not closed.
+    call `close`; a file object passed in is not closed. Anything else
+    raises TypeError.
 
     The first bytes are read ahead when it is made, so making one can wait
     on standard input (and be interrupted there)."""
 
-    def __init__(self, source: Any, on_read: OnRead = None) -> None:
+    def __init__(self, source: Source, on_read: OnRead = None) -> None:
         self.size: Optional[int] = None
         self._owned: Optional[BinaryIO] = None
         raw: BinaryIO
         if isinstance(source, (str, os.PathLike)) and os.fspath(source) == "-":
             self.name = "<stdin>"
-            raw = cast(BinaryIO, getattr(sys.stdin, "buffer", sys.stdin))
+            raw = _binary(getattr(sys.stdin, "buffer", sys.stdin))
         elif isinstance(source, (str, bytes, os.PathLike)):
             self.name = os.fsdecode(source)
             raw = self._owned = open(source, "rb")
@@ -247,8 +310,9 @@ class Input:
             if stat.S_ISREG(status.st_mode):
                 self.size = status.st_size
         else:
-            self.name = getattr(source, "name", "<stream>")
-            raw = source
+            raw = _binary(source)
+            name = getattr(source, "name", None)
+            self.name = name if isinstance(name, str) else "<stream>"
         try:
             self.head = _read_ahead(raw, HEAD_SIZE)
         except BaseException:
@@ -272,7 +336,7 @@ class Input:
         """How many bytes of the input have been read so far."""
         return self._replay.count
 
-    def form(self):
+    def form(self) -> str:
         """The form of this input, told from its first bytes."""
         return detect_form(self.head)
 
@@ -358,7 +422,8 @@ class Input:
         except UnicodeDecodeError:
             raise LevelError("the level string is not UTF-8 text") from None
 
-    def levels(self, form=None, max_size=MAX_SIZE):
+    def levels(self, form: Optional[str] = None, max_size: int = MAX_SIZE
+               ) -> Iterator[LevelSource]:
         """The levels of this input, one LevelSource each.
 
         `form` is one of FORMS other than "records" (default: told from the
@@ -391,7 +456,7 @@ _PLAIN = re.compile(r"[;,]")
 _TO_STANDARD = str.maketrans("-_", "+/")
 
 
-def _stored(index, level, form, max_size):
+def _stored(index: int, level: ExportLevel, form: str, max_size: int) -> LevelSource:
     """The LevelSource of a level stored in a file (an ExportLevel)."""
     data = level.data
     pieces = compression = None
@@ -413,15 +478,44 @@ def _stored(index, level, form, max_size):
                        level.properties, compression)
 
 
-def read_file(source, form=None, max_size=MAX_SIZE):
-    """Every level of a file (a path, "-" or a binary file object), read
-    into Level objects; see `Input.levels`."""
-    levels = []
+def read_file(source: Source, form: Optional[str] = None, max_size: int = MAX_SIZE,
+              keep_going: bool = False) -> Levels:
+    """Every level of a file, read into Level objects, as a Levels list.
+
+    `source` is a path, "-" for standard input, or a file object open for
+    reading, binary or text; `form` and `max_size` as for `Input.levels`.
+    Reading is all or nothing: the first level, record or file that cannot
+    be read raises LevelError (or RecordError), naming the file, the level
+    and the record. With `keep_going`, a record that cannot be read is
+    passed over (see `read_level`), a level that cannot be read is left out,
+    and a file that cannot be read to its end ends the levels; each of those
+    errors is in the result's `failures`, and its levels are those that
+    could be read. A file that cannot be opened raises OSError either way."""
+    levels = Levels()
     with paused(), Input(source) as found:
         try:
             for level in found.levels(form, max_size):
-                with level.naming():
-                    levels.append(level.read())
+                try:
+                    with level.naming():
+                        read = level.read(keep_going)
+                except LevelError as exc:
+                    if not keep_going:
+                        raise
+                    levels.failures.append(_kept(exc))
+                    continue
+                levels.append(read)
+                levels.failures.extend(read.failures)
         except LevelError as exc:
-            raise exc.locate(path=found.name)
+            exc.locate(path=found.name)
+            if not keep_going:
+                raise
+            levels.failures.append(_kept(exc))
+        for failure in levels.failures:
+            failure.locate(path=found.name)
     return levels
+
+
+def _kept(error: LevelError) -> LevelError:
+    """`error` as it is kept among failures: without its traceback, whose
+    frames hold what was being read."""
+    return error.with_traceback(None)

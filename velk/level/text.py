@@ -15,14 +15,19 @@ record, `iter_pairs` and `iter_colour_texts` walk its parts without
 splitting it into a list of them all, which for a hostile record of
 millions of short fields takes many times the record's own size.
 """
+import codecs
 from itertools import chain
 from typing import Dict, Iterable, Iterator, List, Mapping, Optional, Tuple, Union
 
 from velk.level.errors import LevelError
 
+# A level string as the readers take it: text, its UTF-8 bytes, or an
+# iterable of pieces of either.
+LevelTextInput = Union[str, bytes, bytearray, memoryview, Iterable[str], Iterable[bytes]]
+
 __all__ = ["RECORD_END", "COLOUR_END", "HEADER_DELIM", "COLOURS_KEY", "iter_record_batches",
            "iter_records", "LevelText", "iter_pairs",
-           "split_level", "read_header", "colour_texts", "iter_colour_texts", "join_header",
+           "split_level", "text_pieces", "read_header", "colour_texts", "iter_colour_texts", "join_header",
            "join_level"]
 
 RECORD_END = ";"
@@ -156,14 +161,60 @@ class LevelText:
         return chain.from_iterable(self.object_batches)
 
 
-def split_level(chunks: Union[str, Iterable[str]]) -> LevelText:
-    """Split a level string, given in pieces (or as one str), into a LevelText.
+_BYTES = (bytes, bytearray, memoryview)
+
+
+def _not_text(what: object) -> TypeError:
+    return TypeError("a level string is a str or bytes, or an iterable of its pieces, not %s"
+                     % what)
+
+
+def _decoded(pieces: Iterable[Union[str, bytes]]) -> Iterator[str]:
+    """The pieces of a level string as text: str pieces as they are, bytes
+    pieces decoded from UTF-8 (a character may be cut between pieces)."""
+    decoder = None
+    for piece in pieces:
+        if isinstance(piece, str):
+            yield piece
+            continue
+        if not isinstance(piece, _BYTES):
+            raise _not_text("an iterable of %s" % type(piece).__name__)
+        if decoder is None:
+            decoder = codecs.getincrementaldecoder("utf-8")()
+        try:
+            yield decoder.decode(piece)
+        except UnicodeDecodeError:
+            raise LevelError("the level string is not UTF-8 text") from None
+    if decoder is not None:
+        try:
+            decoder.decode(b"", final=True)
+        except UnicodeDecodeError:
+            raise LevelError("the level string is not UTF-8 text") from None
+
+
+def text_pieces(text: "LevelTextInput") -> Iterable[str]:
+    """The level string `text` (a str, its UTF-8 bytes, or an iterable of
+    str or bytes pieces) as an iterable of str pieces. Anything else is a
+    TypeError that says what a level string is."""
+    if isinstance(text, str):
+        return (text,)
+    if isinstance(text, _BYTES):
+        try:
+            return (bytes(text).decode("utf-8"),)
+        except UnicodeDecodeError:
+            raise LevelError("the level string is not UTF-8 text") from None
+    if isinstance(text, dict) or not hasattr(text, "__iter__"):
+        raise _not_text(type(text).__name__)
+    return _decoded(text)
+
+
+def split_level(chunks: "LevelTextInput") -> LevelText:
+    """Split a level string into a LevelText: a str, its UTF-8 bytes, or an
+    iterable of str or bytes pieces cut anywhere (see `text_pieces`).
 
     Only the header is read here; the objects are read from `chunks` as the
     caller takes them. An empty level string raises LevelError."""
-    if isinstance(chunks, str):
-        chunks = (chunks,)
-    batches = iter_record_batches(chunks)
+    batches = iter_record_batches(text_pieces(chunks))
     first = next(batches, None)
     if first is None:
         raise LevelError("the level is empty: no header and no objects")
