@@ -241,7 +241,7 @@ def test_memory_does_not_grow_with_the_number_of_levels(tmp_path, argv):
     status, out, _ = run(tmp_path, *argv, many)
     assert status == 1
     if "--json" in argv:
-        found = json.loads(out)
+        (found,) = json.loads(out)["files"]
         assert [level["index"] for level in found["levels"]] == list(range(1, 101))
         assert found["object"]["records"] == 1000
 
@@ -270,7 +270,7 @@ def test_long_records_are_kept_cut_and_say_so(tmp_path):
 
 def test_a_failure_keeps_its_message_cut_and_not_the_exception():
     error = ValueError("could not read " + "x" * LONG)
-    failure = survey.Failure("line 1", survey.READING, "k" * LONG, error)
+    failure = survey.Failure("object", 1, survey.READING, "k" * LONG, error)
     assert failure.error.startswith("ValueError: could not read xxx")
     assert failure.error.endswith("... (%s more characters)"
                                   % format(LONG + 27 - survey.KEPT_TEXT, ","))

@@ -44,6 +44,17 @@ def shown(out):
     return [json.loads(line) for line in out.splitlines()]
 
 
+def records(out):
+    """The records that `show` printed, without where each one is."""
+    return [line["record"] for line in shown(out)]
+
+
+def report_of(out):
+    """The report of the one file of a run of `check --json` or `stats --json`."""
+    (found,) = json.loads(out)["files"]
+    return found
+
+
 @pytest.fixture
 def records_file(tmp_path):
     """A file of 60 canonical object records, typical and rich."""
@@ -80,13 +91,13 @@ def test_show_prints_typed_values_as_json(capsys, tmp_path, kind, line, expected
     # Forced: a file of one empty line is told from no content.
     status, out, err = run(capsys, "show", path, "--kind", kind, "--format", "records")
     assert (status, err) == (0, "")
-    assert shown(out) == [expected]
+    assert records(out) == [expected]
 
 
 def test_show_keeps_the_record_order_of_keys(capsys, tmp_path):
     path = write_lines(tmp_path / "r.txt", ["3,1.5,1,2,57,4,2,8"])
     status, out, _ = run(capsys, "show", path)
-    assert list(json.loads(out)) == ["3", "1", "57", "2"]
+    assert list(json.loads(out)["record"]) == ["3", "1", "57", "2"]
 
 
 def test_show_writes_strict_json_for_infinite_floats(capsys, tmp_path):
@@ -97,7 +108,7 @@ def test_show_writes_strict_json_for_infinite_floats(capsys, tmp_path):
         raise AssertionError("non-JSON constant %s" % constant)
 
     assert status == 0
-    assert json.loads(out, parse_constant=refuse) == {"2": "inf", "3": "-inf"}
+    assert json.loads(out, parse_constant=refuse)["record"] == {"2": "inf", "3": "-inf"}
 
 
 def test_json_form_of_other_values():
@@ -135,7 +146,7 @@ def test_show_reports_malformed_records_and_goes_on(capsys, tmp_path):
     path = write_lines(tmp_path / "r.txt", ["1,1", "1,abc", "1,2", "2,", "30,99", "1,3"])
     status, out, err = run(capsys, "show", path)
     assert status == 1
-    assert shown(out) == [{"1": 1}, {"1": 2}, {"1": 3}]
+    assert records(out) == [{"1": 1}, {"1": 2}, {"1": 3}]
     messages = err.splitlines()
     assert len(messages) == 3
     # each names the key whose value fails
@@ -158,7 +169,7 @@ def test_show_limit_counts_malformed_records_too(capsys, tmp_path):
     path = write_lines(tmp_path / "r.txt", ["1,abc", "1,1", "1,2"])
     status, out, err = run(capsys, "show", "--limit", "2", path)
     assert status == 1
-    assert shown(out) == [{"1": 1}]
+    assert records(out) == [{"1": 1}]
     assert "line 2" not in err and "line 1:" in err
 
 
@@ -173,9 +184,9 @@ def test_kind_decides_the_delimiter(capsys, tmp_path):
     path = write_lines(tmp_path / "r.txt", ["1_255_2_7"])
     status, out, err = run(capsys, "show", path)
     # As an object record the whole line is one unpaired field.
-    assert (status, shown(out)) == (0, [{}])
+    assert (status, records(out)) == (0, [{}])
     status, out, err = run(capsys, "show", "--kind", "colour", path)
-    assert (status, shown(out)) == (0, [{"1": 255, "2": 7}])
+    assert (status, records(out)) == (0, [{"1": 255, "2": 7}])
 
 
 # Reading lines ----------------------------------------------------------------------
@@ -186,7 +197,7 @@ def test_only_the_line_ending_is_taken_off(capsys, tmp_path):
     path.write_bytes(b"1,5\r\n1,5 \n1,6\n\n18,\tx\r\n1,7")
     status, out, err = run(capsys, "show", str(path))
     assert (status, err) == (0, "")
-    assert shown(out) == [{"1": 5}, {"1": 5}, {"1": 6}, {}, {"18": "\tx"}, {"1": 7}]
+    assert records(out) == [{"1": 5}, {"1": 5}, {"1": 6}, {}, {"18": "\tx"}, {"1": 7}]
 
     status, out, _ = run(capsys, "check", str(path))
     assert status == 0
@@ -199,7 +210,7 @@ def test_a_lone_carriage_return_does_not_end_a_line(capsys, tmp_path):
     path = tmp_path / "r.txt"
     path.write_bytes(b"18,a\rb,c\n")
     status, out, _ = run(capsys, "show", str(path))
-    assert shown(out) == [{"18": "a\rb"}]
+    assert records(out) == [{"18": "a\rb"}]
 
 
 def test_a_line_that_is_not_utf8_is_a_malformed_record(capsys, tmp_path):
@@ -207,7 +218,7 @@ def test_a_line_that_is_not_utf8_is_a_malformed_record(capsys, tmp_path):
     path.write_bytes(b"1,1\n18,\xff\xfe\n1,2\n")
     status, out, err = run(capsys, "show", str(path))
     assert status == 1
-    assert shown(out) == [{"1": 1}, {"1": 2}]
+    assert records(out) == [{"1": 1}, {"1": 2}]
     assert "line 2: UnicodeDecodeError" in err
 
 
@@ -249,8 +260,12 @@ def test_stats_counts_every_key(capsys, records_file):
     assert rows["31"][1] == "str"
     assert "records:    60\n" in out
     assert "malformed:  0\n" in out
+    # how long it took only on request: the same input gives the same output
+    assert "throughput" not in out
+    status, timed, _ = run(capsys, "stats", "--timings", path)
+    assert timed.startswith(out)
     assert re.search(r"throughput: \d+ records/s, \d+\.\d\d MB/s \(%d bytes in "
-                     % os.path.getsize(path), out)
+                     % os.path.getsize(path), timed)
 
 
 def test_stats_types_and_examples(capsys, tmp_path):
@@ -463,7 +478,8 @@ def test_python_m_velk_reads_standard_input():
 
     proc = _run_module(["show", "--kind", "colour", "-"], b"1_255_4_2\n5_1\n")
     assert proc.returncode == 0, proc.stderr.decode()
-    assert shown(proc.stdout.decode()) == [{"1": 255, "4": "PlayerColor.PLAYER_2"}, {"5": True}]
+    assert records(proc.stdout.decode()) == [{"1": 255, "4": "PlayerColor.PLAYER_2"},
+                                              {"5": True}]
 
 
 # the generator -----------------------------------------------------------------------------------
@@ -586,7 +602,7 @@ def test_bundled_samples(capsys):
         total += path.stat().st_size
         code, out, _ = run(capsys, "check", "--json", str(path))
         assert code == status, out
-        objects = json.loads(out)["object"]
+        objects = report_of(out)["object"]
         assert 2500 <= objects["records"] <= 5000
         assert (objects["identical"] == objects["records"]) == (status == 0)
     for name, form, levels in [("created-levels.dat", "save", 3), ("game-state.dat", "save", 2),
@@ -594,7 +610,7 @@ def test_bundled_samples(capsys):
         path = examples / name
         total += path.stat().st_size
         code, out, _ = run(capsys, "check", "--json", str(path))
-        report = json.loads(out)
+        report = report_of(out)
         assert (code, report["form"], len(report["levels"])) == (0, form, levels)
         assert report["object"]["identical"] == report["object"]["records"] > 0
     assert total < 1000000
@@ -690,17 +706,19 @@ def test_check_counts_honestly(capsys, tmp_path):
     path = level_files(tmp_path, "kS38,1_1_2_01|,kA1,0;" + "".join(o + ";" for o in objects))
     status, out, err = run(capsys, "check", "--json", path["level"])
     assert status == 1
-    result = json.loads(out)
+    result = report_of(out)
     counts = {key: result["object"][key]
               for key in ("records", "identical", "normalised", "changed", "failed")}
     assert counts == {"records": 6, "identical": 1, "normalised": 2, "changed": 2, "failed": 1}
     assert {key: result["colour"][key] for key in ("records", "normalised")} == \
         {"records": 1, "normalised": 1}
-    assert [d["where"] for d in result["object"]["differences"]] == \
-        ["object 1", "object 2", "object 3", "object 5"]
+    assert [(d["kind"], d["index"]) for d in result["object"]["differences"]] == \
+        [("object", 1), ("object", 2), ("object", 3), ("object", 5)]
+    # an error is an object that says where, not a sentence
     assert result["object"]["failures"] == [{
-        "where": "object 4", "stage": "cannot read", "key": "2",
-        "error": "ValueError: invalid literal for int() with base 10: ''"}]
+        "path": path["level"], "level": 1, "level_name": None, "kind": "object", "index": 4,
+        "key": "2", "message": "ValueError: invalid literal for int() with base 10: ''",
+        "stage": "cannot read"}]
 
     status, text, _ = run(capsys, "check", path["level"])
     assert "    changed:    2\n" in text
@@ -731,7 +749,7 @@ def test_check_json_sums_the_levels_of_a_file(capsys, tmp_path):
                                      ("B", level.encode(LEVEL + "1,x;", "zlib"))]))
     status, out, err = run(capsys, "check", "--json", str(path))
     assert (status, err) == (1, "")
-    result = json.loads(out)
+    result = report_of(out)
     assert (result["file"], result["form"], result["status"]) == (str(path), "export", 1)
     assert [(one["index"], one["name"], one["header"]) for one in result["levels"]] == \
         [(1, "A", "identical"), (2, "B", "identical")]
@@ -762,7 +780,7 @@ def test_stats_of_a_level(capsys, tmp_path):
     assert "written back: 2 identical, 0 normalised, 0 changed\n" in objects
 
     status, out, _ = run(capsys, "stats", "--json", path)
-    result = json.loads(out)
+    result = report_of(out)
     assert result["object"]["keys"]["43"] == {
         "records": 1, "types": {"HSV": 1}, "example": "71.99999999999994a0.5a1a0a0"}
     assert result["levels"][0]["colour"]["keys"]["4"]["records"] == 2
@@ -772,13 +790,14 @@ def test_stats_json_of_a_record_file(capsys, tmp_path):
     path = write_lines(tmp_path / "r.txt", ["1,1", "1,x", "1,05"])
     status, out, _ = run(capsys, "stats", "--json", path)
     assert status == 1
-    result = json.loads(out)
+    result = report_of(out)
     assert (result["form"], result["levels"]) == ("records", [])
     assert {key: result["object"][key] for key in ("records", "identical", "normalised",
                                                    "failed")} == \
         {"records": 3, "identical": 1, "normalised": 1, "failed": 1}
     assert result["colour"]["records"] == 0
-    assert result["object"]["failures"][0]["where"] == "line 2"
+    assert {key: result["object"]["failures"][0][key] for key in ("level", "kind", "index")} \
+        == {"level": None, "kind": "object", "index": 2}
 
 
 @pytest.mark.parametrize("command", ["show", "check"])

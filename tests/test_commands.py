@@ -68,10 +68,14 @@ def test_list_json_and_a_file_that_cannot_be_read(capsys, created, tmp_path):
     assert report[0]["levels"][2] == {"index": 3, "name": "Solo", "creator": report[0][
         "levels"][0]["creator"], "id": level.read_file(created)[2].id, "objects": 30,
         "error": None}
-    assert report[1]["error"].startswith("cannot open %s: No such file" % (tmp_path /
-                                                                         "missing.xml"))
+    # errors are objects that say where
+    assert report[1]["error"] == {
+        "path": str(tmp_path / "missing.xml"), "level": None, "level_name": None, "kind": None,
+        "index": None, "key": None, "message": "cannot open it: No such file or directory"}
     assert report[2]["levels"][1]["objects"] is None
-    assert report[2]["levels"][1]["error"].startswith('%s: level 2 "cut": ' % broken)
+    error = report[2]["levels"][1]["error"]
+    assert (error["path"], error["level"], error["level_name"]) == (str(broken), 2, "cut")
+    assert error["message"].startswith("level data is truncated")
     lines = err.splitlines()
     assert len(lines) == 2 and all(line.startswith("velk: error: ") for line in lines)
 

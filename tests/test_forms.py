@@ -227,7 +227,7 @@ def test_check_counts_a_level_without_data_as_empty(capsys, tmp_path):
     assert (status, err) == (0, "")
     import json
 
-    report = json.loads(out)
+    (report,) = json.loads(out)["files"]
     assert report["form"] == "save"
     assert [(one["name"], one["object"]["records"]) for one in report["levels"]] == \
         [("a", len(OBJECTS)), ("b", 0)]

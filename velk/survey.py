@@ -20,8 +20,19 @@ Every record is read and written back, and lands in one of four outcomes:
 - "failed": the record cannot be read (the key whose value fails is named)
   or cannot be written back.
 
+Every failure and difference says where it is, as errors do (see
+``velk.level.errors``): the file, the level (index and name), the kind of
+record and its index, and for a failure the key; in a record file the index
+is the line's number, from 1.
+
 Gathering is kept apart from showing: reports are plain objects, and
 `as_dict` gives their JSON form.
+
+By default a level or file that cannot be read raises LevelError, as
+reading does (``velk.level.read_file``). With `keep_going`, a level whose
+data cannot be read is counted among the report's `failures` and the next
+one is read, and a file that cannot be read to its end is the report's
+`error`: the report holds what could be read.
 
 A report's memory does not grow with its input: it counts every record but
 keeps only the first few differences and failures, each record text cut to
@@ -35,15 +46,18 @@ import json
 import time
 import typing
 from collections import Counter
+from itertools import chain
 from typing import Any, Callable, Dict, Iterable, Iterator, List, Mapping, Optional, Tuple
 
 from velk.json_form import JsonForm
 from velk.level.data import MAX_SIZE
-from velk.level.level import COLOUR, KINDS, OBJECT, RecordCodec
+from velk.level.errors import LevelError, where_text
+from velk.level.level import COLOUR, KINDS, OBJECT, RecordCodec, kind_of
 from velk.level.source import Input, LevelSource
+from velk.level.values import Record, Source
 from velk.level.text import iter_colour_texts, iter_pairs, join_header, split_level
 
-__all__ = ["OUTCOMES", "KEPT_TEXT", "Failure", "Difference", "KeyStats", "Tally",
+__all__ = ["OUTCOMES", "KEPT_TEXT", "Place", "Failure", "Difference", "KeyStats", "Tally",
            "LevelReport", "FileReport", "classify", "clip", "survey_records", "survey_level",
            "survey_input", "survey_file"]
 
@@ -63,7 +77,6 @@ KEPT_TEXT = 256
 READING = "cannot read"
 WRITING = "cannot write back"
 
-Record = Dict[str, Any]
 Outcome = Tuple[str, Optional[Record], Optional[str], Optional[Tuple[str, Optional[str],
                                                                      BaseException]]]
 
@@ -100,16 +113,52 @@ def _window(one: str, other: str, width: int) -> Tuple[int, str, str]:
     return start, one[start:start + width], other[start:start + width]
 
 
-class Failure:
-    """A record that cannot be read or written back: where it is ("line 3",
-    "object 17"), the `stage` that failed (READING or WRITING), the `key`
-    whose value could not be read (or None) and the `error`, as text
+class Place:
+    """Where a record of a report is: the file (`path`), the level (`level`,
+    from 1, and `level_name`; None in a record file), the `kind` of record
+    and its `index` (from 0 in a level; in a record file its line, from 1).
+    The file and the level are filled in as the report is gathered."""
+
+    __slots__ = ("path", "level", "level_name", "kind", "index")
+
+    def __init__(self, kind: str, index: int) -> None:
+        self.path: Optional[str] = None
+        self.level: Optional[int] = None
+        self.level_name: Optional[str] = None
+        self.kind = kind
+        self.index = index
+
+    def locate(self, path: Optional[str], level: Optional[int] = None,
+               level_name: Optional[str] = None) -> None:
+        self.path, self.level, self.level_name = path, level, level_name
+
+    @property
+    def where(self) -> str:
+        """The record within its level or file: "object 17", "line 3"."""
+        if self.level is None and self.level_name is None:
+            return "line %d" % self.index
+        return "%s %d" % (self.kind, self.index)
+
+    def location(self) -> Dict[str, Any]:
+        return {"path": self.path, "level": self.level, "level_name": self.level_name,
+                "kind": self.kind, "index": self.index}
+
+    def full_where(self) -> str:
+        """The whole location as text, file and level included."""
+        return where_text(self.path, self.level, self.level_name, self.kind, self.index)
+
+
+class Failure(Place):
+    """A record that cannot be read or written back: where it is (see
+    Place), the `stage` that failed (READING or WRITING), the `key` whose
+    value could not be read (or None) and the `error`, as text
     ("ValueError: ..."), cut to KEPT_TEXT characters."""
 
-    __slots__ = ("where", "stage", "key", "error")
+    __slots__ = ("stage", "key", "error")
 
-    def __init__(self, where: str, stage: str, key: Optional[str], error: BaseException) -> None:
-        self.where = where
+    def __init__(self, kind: str, index: int, stage: str, key: Optional[str],
+                 error: BaseException) -> None:
+        super().__init__(kind, index)
         self.stage = stage
         self.key = None if key is None else clip(key)
         # The text only: the exception would keep the record alive through
@@ -121,19 +170,27 @@ class Failure:
         key = "" if self.key is None else "key %s: " % self.key
         return "%s: %s%s" % (self.stage, key, self.error)
 
+    def as_dict(self) -> Dict[str, Any]:
+        """The failure as an error object of the JSON reports: its location,
+        its key and its `message`, and the `stage` that failed."""
+        found = self.location()
+        found.update(key=self.key, message=self.error, stage=self.stage)
+        return found
 
-class Difference:
-    """A record written back differently: where it is, its outcome
-    (NORMALISED or CHANGED), and the original text and the written one, both
-    cut to KEPT_TEXT characters from `start`, around their first
+
+class Difference(Place):
+    """A record written back differently: where it is (see Place), its
+    outcome (NORMALISED or CHANGED), and the original text and the written
+    one, both cut to KEPT_TEXT characters from `start`, around their first
     difference; `original_length` and `written_length` are the whole
     texts' lengths."""
 
-    __slots__ = ("where", "outcome", "start", "original", "written", "original_length",
+    __slots__ = ("outcome", "start", "original", "written", "original_length",
                  "written_length")
 
-    def __init__(self, where: str, outcome: str, original: str, written: str) -> None:
-        self.where = where
+    def __init__(self, kind: str, index: int, outcome: str, original: str,
+                 written: str) -> None:
+        super().__init__(kind, index)
         self.outcome = outcome
         self.start, self.original, self.written = _window(original, written, KEPT_TEXT)
         self.original_length = len(original)
@@ -147,9 +204,11 @@ class Difference:
         return self.start + start, original, written
 
     def as_dict(self) -> Dict[str, Any]:
-        return {"where": self.where, "outcome": self.outcome, "original": self.original,
-                "written": self.written, "start": self.start,
-                "original_length": self.original_length, "written_length": self.written_length}
+        found = self.location()
+        found.update(outcome=self.outcome, original=self.original, written=self.written,
+                     start=self.start, original_length=self.original_length,
+                     written_length=self.written_length)
+        return found
 
 
 def _repeats_differ(pairs: Iterable[Tuple[str, str]], kept: int,
@@ -359,9 +418,11 @@ class Tally:
         """Records that were changed or could not be handled."""
         return self.counts[CHANGED] + self.counts[FAILED]
 
-    def add(self, where: str, text: str, outcome: str, record: Optional[Record],
+    def add(self, index: int, text: str, outcome: str, record: Optional[Record],
             written: Optional[str], failure: Optional[Tuple[str, Optional[str], BaseException]]
             ) -> None:
+        """Count the record `index` (its line, in a record file) of text
+        `text` and its outcome, as `classify` gives them."""
         self.counts[outcome] += 1
         if record is not None:
             if not record and text.strip():
@@ -370,9 +431,9 @@ class Tally:
                 self.keys.add(record)
         if failure is not None:
             if len(self.failures) < KEPT_FAILURES:
-                self.failures.append(Failure(where, *failure))
+                self.failures.append(Failure(self.kind, index, *failure))
         elif outcome != IDENTICAL and written is not None and self._keeps(outcome):
-            self.differences.append(Difference(where, outcome, text, written))
+            self.differences.append(Difference(self.kind, index, outcome, text, written))
 
     def _keeps(self, outcome: str) -> bool:
         return sum(1 for d in self.differences if d.outcome == outcome) < KEPT_DIFFERENCES
@@ -407,8 +468,7 @@ class Tally:
         found: Dict[str, Any] = dict(records=self.records, **self.counts)
         found["no_pairs"] = self.no_pairs
         found["differences"] = [d.as_dict() for d in self.differences]
-        found["failures"] = [{"where": f.where, "stage": f.stage, "key": f.key, "error": f.error}
-                             for f in self.failures]
+        found["failures"] = [f.as_dict() for f in self.failures]
         if keys and self.keys is not None:
             found["keys"] = self.keys.as_dict(form or JsonForm())
         return found
@@ -446,15 +506,23 @@ class FileReport:
     """Everything gathered from one file: its `name` and `form`, `levels` (a
     LevelReport each, unless they were handed on as they completed; empty
     for a record file), `level_count`, `totals` (a Tally per kind, summed
-    over the levels), the `size` read in bytes and the `elapsed` seconds."""
+    over the levels), the `size` read in bytes and the `elapsed` seconds.
 
-    def __init__(self, name: str, form: str, keys: bool = False) -> None:
+    When reading keeps going: `failed_levels` counts the levels that could
+    not be read, `level_failures` keeps the first KEPT_FAILURES of their
+    errors, and `error` is the error that ended the file early (None when
+    it was read to its end)."""
+
+    def __init__(self, name: str, form: Optional[str], keys: bool = False) -> None:
         self.name = name
         self.form = form
         self.levels: List[LevelReport] = []
         self.level_count = 0
         self.headers_changed = 0
         self.totals = {kind: Tally(kind, keys) for kind in KINDS}
+        self.failed_levels = 0
+        self.level_failures: List[LevelError] = []
+        self.error: Optional[LevelError] = None
         self.size = 0
         self.elapsed = 0.0
 
@@ -468,51 +536,79 @@ class FileReport:
         for kind, tally in level.tallies.items():
             self.totals[kind].merge(tally, take=not keep)
 
+    def add_failure(self, error: LevelError) -> None:
+        """Count a level that could not be read, `error` naming it."""
+        self.failed_levels += 1
+        if len(self.level_failures) < KEPT_FAILURES:
+            # Kept without its traceback, whose frames hold what was read.
+            self.level_failures.append(error.with_traceback(None))
+
     @property
     def status(self) -> int:
         """0 when every record came back identical or normalised (and no
-        header lost a pair), else 1."""
-        if any(tally.bad for tally in self.totals.values()):
+        header lost a pair), 1 when not or a level could not be read, 2
+        when the file could not be read to its end."""
+        if self.error is not None:
+            return 2
+        if self.failed_levels or any(tally.bad for tally in self.totals.values()):
             return 1
         return 1 if self.headers_changed else 0
 
-    def summary(self, form: Optional[Callable[[Any], Any]] = None, keys: bool = True
-                ) -> Dict[str, Any]:
+    def summary(self, form: Optional[Callable[[Any], Any]] = None, keys: bool = True,
+                timings: bool = False) -> Dict[str, Any]:
         """The JSON form of the file's sums: `as_dict` without the levels;
-        see `Tally.as_dict` for `keys`."""
+        see `Tally.as_dict` for `keys`. The seconds it took are given only
+        with `timings`, so that the same input gives the same report."""
         form = form or JsonForm()
-        found: Dict[str, Any] = {"file": self.name, "form": self.form}
+        found: Dict[str, Any] = {"file": self.name, "form": self.form, "status": self.status,
+                                 "error": None if self.error is None else self.error.as_dict()}
         for kind, tally in self.totals.items():
             found[kind] = tally.as_dict(form, keys)
+        found["failed_levels"] = self.failed_levels
+        found["level_failures"] = [error.as_dict() for error in self.level_failures]
         found["bytes"] = self.size
-        found["seconds"] = round(self.elapsed, 6)
-        found["status"] = self.status
+        if timings:
+            found["seconds"] = round(self.elapsed, 6)
         return found
 
-    def as_dict(self) -> Dict[str, Any]:
+    def as_dict(self, timings: bool = False) -> Dict[str, Any]:
         form = JsonForm()
-        found = self.summary(form)
+        found = self.summary(form, timings=timings)
         found["levels"] = [level.as_dict(form) for level in self.levels]
         return found
 
 
-def survey_records(lines: Iterable[Tuple[int, Optional[str], Optional[BaseException]]],
-                   tally: Tally) -> None:
+Lines = Iterable[Tuple[int, Optional[str], Optional[BaseException]]]
+
+
+def survey_records(lines: Lines, tally: Tally, path: Optional[str] = None) -> None:
     """Add the record lines of a record file to `tally`; `lines` yields
     (number, text, None), or (number, None, error) for a line that could not
-    be decoded."""
+    be decoded. `path` names the file in failures and differences."""
     codec = RecordCodec(tally.kind)
+    kept = len(tally.failures), len(tally.differences)
     for number, text, error in lines:
-        where = "line %d" % number
         if error is not None:
-            tally.add(where, "", FAILED, None, None, (READING, None, error))
+            tally.add(number, "", FAILED, None, None, (READING, None, error))
         elif text is not None:
-            tally.add(where, text, *classify(codec, text))
+            tally.add(number, text, *classify(codec, text))
+    _locate(tally, kept, path)
 
 
-def survey_level(source: LevelSource, keys: bool = False) -> LevelReport:
+def _locate(tally: Tally, kept: Tuple[int, int], path: Optional[str],
+            level: Optional[int] = None, name: Optional[str] = None) -> None:
+    """Name the file and level in the failures and differences that `tally`
+    kept beyond the first `kept` (failures, differences)."""
+    places: Iterable[Place] = chain(tally.failures[kept[0]:], tally.differences[kept[1]:])
+    for place in places:
+        place.locate(path, level, name)
+
+
+def survey_level(source: LevelSource, keys: bool = False,
+                 path: Optional[str] = None) -> LevelReport:
     """The LevelReport of a level, given as a LevelSource (see
-    ``velk.level.source``); its records are read as they come."""
+    ``velk.level.source``); its records are read as they come. `path`
+    names the file in failures and differences."""
     report = LevelReport(source.index, source.name, keys)
     if source.pieces is None:   # no level data: a level with nothing in it
         return report
@@ -523,45 +619,68 @@ def survey_level(source: LevelSource, keys: bool = False) -> LevelReport:
         codec = RecordCodec(kind)
         tally = report.tallies[kind]
         for index, text in enumerate(texts):
-            tally.add("%s %d" % (kind, index), text, *classify(codec, text))
+            tally.add(index, text, *classify(codec, text))
+        _locate(tally, (0, 0), path, source.index, source.name)
     return report
 
 
 def survey_input(found: Input, form: Optional[str] = None, kind: str = OBJECT,
                  max_size: int = MAX_SIZE, keys: bool = False,
-                 on_level: Optional[Callable[[LevelReport], Any]] = None) -> FileReport:
+                 on_level: Optional[Callable[[LevelReport], Any]] = None,
+                 keep_going: bool = False) -> FileReport:
     """The FileReport of an open Input (see ``velk.level.source``).
 
     `form` is one of ``velk.level.source.FORMS`` (default: told from the
-    content); `kind` is the kind of the records of a record file; `keys`
-    asks for per-key statistics; `max_size` bounds what is held of the
-    input (see ``velk.level.source``). With `on_level`, each level's report
-    is handed to it when the level is done and not kept. Raises OSError for
-    input that cannot be read and LevelError for level data that cannot be
-    (see ``velk.level``)."""
+    content); `kind` is the kind of the records of a record file ("color"
+    is taken for "colour"); `keys` asks for per-key statistics; `max_size`
+    bounds what is held of the input (see ``velk.level.source``). With
+    `on_level`, each level's report is handed to it when the level is done
+    and not kept. Raises OSError for input that cannot be read and
+    LevelError, naming the file, for level data that cannot be (see
+    ``velk.level``), unless `keep_going` (see the module's text)."""
     started = time.perf_counter()
-    form = form or found.form()
+    kind = kind_of(kind)
     report = FileReport(found.name, form, keys)
-    if form == "records":
-        survey_records(found.lines(max_size), report.totals[kind])
-    else:
-        for level in found.levels(form, max_size):
-            with level.naming():
-                done = survey_level(level, keys)
-            if on_level is not None:
-                on_level(done)
-            report.add_level(done, keep=on_level is None)
+    try:
+        report.form = form = form or found.form()
+        if form == "records":
+            survey_records(found.lines(max_size), report.totals[kind], found.name)
+        else:
+            _survey_levels(found, report, max_size, keys, on_level, keep_going)
+    except LevelError as exc:
+        exc.locate(path=found.name)
+        if not keep_going:
+            raise
+        report.error = exc.with_traceback(None)
     report.size = found.bytes_read
     report.elapsed = time.perf_counter() - started
     return report
 
 
-def survey_file(source: Any, form: Optional[str] = None, kind: str = OBJECT,
+def _survey_levels(found: Input, report: FileReport, max_size: int, keys: bool,
+                   on_level: Optional[Callable[[LevelReport], Any]],
+                   keep_going: bool) -> None:
+    for level in found.levels(report.form, max_size):
+        try:
+            with level.naming():
+                done = survey_level(level, keys, found.name)
+        except LevelError as exc:
+            if not keep_going:
+                raise
+            report.add_failure(exc.locate(path=found.name))
+            continue
+        if on_level is not None:
+            on_level(done)
+        report.add_level(done, keep=on_level is None)
+
+
+def survey_file(source: Source, form: Optional[str] = None, kind: str = OBJECT,
                 max_size: int = MAX_SIZE, keys: bool = False,
                 on_read: Optional[Callable[[int], Any]] = None,
-                on_level: Optional[Callable[[LevelReport], Any]] = None) -> FileReport:
-    """The FileReport of a file: a path, "-" for standard input, or a binary
-    file object. `on_read(count)` hears of every read, for progress reports;
-    the rest is as for `survey_input`."""
+                on_level: Optional[Callable[[LevelReport], Any]] = None,
+                keep_going: bool = False) -> FileReport:
+    """The FileReport of a file: a path, "-" for standard input, or a file
+    object open for reading (binary or text). `on_read(count)` hears of
+    every read, for progress reports; the rest is as for `survey_input`."""
     with Input(source, on_read) as found:
-        return survey_input(found, form, kind, max_size, keys, on_level)
+        return survey_input(found, form, kind, max_size, keys, on_level, keep_going)

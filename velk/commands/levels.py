@@ -14,18 +14,19 @@ that cannot be read at all; `import` changes nothing unless it exits with 0.
 import argparse
 import json
 import os
-import sys
-from typing import Any, Callable, Dict, List, Optional, TextIO, Tuple, Union
+from typing import IO, Any, Callable, Dict, List, Tuple, Union
 
-from velk.cli import FORM_NAMES, _one_line, _reader_gone, _size
+from velk.commands.common import (FORM_NAMES, Output, TextSink, WriteError, epilog, one_line,
+                                  size)
 from velk.level import MAX_SIZE, LevelError, RecordError, read_file
 from velk.level.level import Level
 from velk.level.library import add_levels
 from velk.level.listing import LevelSummary, find_level, list_levels
-from velk.level.output import OUTPUT_FORMS, level_bytes, write_level_file
+from velk.level.atomic import write_atomic
+from velk.level.output import OUTPUT_FORMS, level_bytes
 from velk.level.source import FORMS
 
-__all__ = ["COMMANDS", "add_commands", "run"]
+__all__ = ["COMMANDS", "add", "run"]
 
 COMMANDS = ("list", "export", "import")
 # The forms that hold levels (a record file holds none).
@@ -46,13 +47,26 @@ def _which(text: str) -> Union[int, str]:
     return int(text) if text.isdigit() else text
 
 
-def add_commands(commands: "argparse._SubParsersAction[argparse.ArgumentParser]") -> None:
+EXAMPLES = {
+    "list": (("velk list created-levels.dat", "a line for each level of the save"),
+             ("velk list --json a.xml b.dat", "the levels of two files as one JSON object")),
+    "export": (("velk export game-state.dat --level 2 -o mine.xml", "level 2 as an export file"),
+               ('velk export levels.xml -l "My level" -o - --format level',
+                "its level string on standard output")),
+    "import": (("velk import created-levels.dat mine.xml", "add the levels of mine.xml"),
+               ("velk import --json created-levels.dat a.xml b.txt", "and say what was done "
+                "in JSON")),
+}
+
+
+def add(commands: "argparse._SubParsersAction[argparse.ArgumentParser]") -> None:
     """Add the commands list, export and import to the subcommands of the
     command's parser."""
     def add(name: str, help_text: str, description: str = "") -> argparse.ArgumentParser:
         sub: argparse.ArgumentParser = commands.add_parser(
             name, help=help_text, description=help_text + (" " + description if description
-                                                           else ""))
+                                                           else ""),
+            epilog=epilog(EXAMPLES[name]), formatter_class=argparse.RawDescriptionHelpFormatter)
         return sub
 
     listing = add("list", "list the levels of each file: index, name, creator, objects, form")
@@ -86,15 +100,15 @@ def add_commands(commands: "argparse._SubParsersAction[argparse.ArgumentParser]"
                            help='a file of levels, or "-" for standard input')
 
     for sub in (listing, export, importing):
-        sub.add_argument("--max-size", type=_size, default=MAX_SIZE, metavar="SIZE",
+        sub.add_argument("--max-size", type=size, default=MAX_SIZE, metavar="SIZE",
                          help="refuse level data that decode to more than SIZE bytes (K, M, G "
                          "allowed; default: 256M)")
         sub.add_argument("--json", action="store_true",
                          help="print one JSON object instead of text")
 
 
-def _error(err: TextIO, text: str) -> None:
-    err.write("velk: error: %s\n" % _one_line(text))
+def _error(err: TextSink, text: str) -> None:
+    err.write("velk: error: %s\n" % one_line(text))
 
 
 def _status(exc: LevelError) -> int:
@@ -121,14 +135,14 @@ def _summary_line(name: str, found: LevelSummary) -> str:
 def _summary_dict(found: LevelSummary) -> Dict[str, Any]:
     return {"index": found.index, "name": found.name, "creator": found.creator,
             "id": found.id, "objects": found.objects,
-            "error": None if found.error is None else str(found.error)}
+            "error": None if found.error is None else found.error.as_dict()}
 
 
-def _list_file(args: argparse.Namespace, path: str, out: TextIO,
-               err: TextIO) -> Tuple[int, Dict[str, Any]]:
+def _list_file(args: argparse.Namespace, path: str, out: TextSink,
+               err: TextSink) -> Tuple[int, Dict[str, Any]]:
     """List the levels of one file; returns its status and its JSON form."""
-    report: Dict[str, Any] = {"file": path, "form": None, "levels": [], "error": None}
-    status = 0
+    report: Dict[str, Any] = {"file": path, "form": None, "status": 0, "error": None,
+                              "levels": []}
     try:
         for found in list_levels(path, args.format, args.max_size):
             report["form"] = found.form
@@ -136,20 +150,21 @@ def _list_file(args: argparse.Namespace, path: str, out: TextIO,
             if not args.json:
                 out.write(_summary_line(path, found) + "\n")
             if found.error is not None:
-                status = 1
+                report["status"] = 1
                 _error(err, str(found.error))
     except OSError as exc:
-        report["error"] = "cannot open %s: %s" % (path, exc.strerror or exc)
-        status = 2
+        report["status"] = 2
+        report["error"] = LevelError("cannot open it: %s" % (exc.strerror or exc),
+                                     path=path).as_dict()
+        _error(err, "cannot open %s: %s" % (path, exc.strerror or exc))
     except LevelError as exc:
-        report["error"] = str(exc.locate(path=path))
-        status = 2
-    if report["error"] is not None:
-        _error(err, report["error"])
-    return status, report
+        report["status"] = 2
+        report["error"] = exc.locate(path=path).as_dict()
+        _error(err, str(exc))
+    return report["status"], report
 
 
-def _list(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
+def _list(args: argparse.Namespace, out: TextSink, err: TextSink) -> int:
     status = 0
     reports = []
     for path in args.files:
@@ -157,7 +172,7 @@ def _list(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
         status = max(status, done)
         reports.append(report)
     if args.json:
-        json.dump({"files": reports}, out, indent=2)
+        json.dump({"files": reports, "status": status}, out, indent=2)
         out.write("\n")
     return status
 
@@ -172,7 +187,7 @@ def _same_file(one: str, other: str) -> bool:
         return False
 
 
-def _export(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
+def _export(args: argparse.Namespace, out: Output, err: TextSink) -> int:
     to_stdout = args.output == "-"
     if to_stdout and args.json:
         _error(err, "--json reports on a file written; with -o - the level itself is the "
@@ -185,24 +200,23 @@ def _export(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     try:
         level = find_level(args.file, args.which, None, args.max_size)
         if to_stdout:
-            out.flush()
-            binary = getattr(out, "buffer", None)
-            if binary is None:
-                out.write(level_bytes(level, args.format).decode("utf-8"))
-            else:
-                write_level_file(level, binary, args.format)
+            out.write_bytes(level_bytes(level, args.format))
             return 0
-        write_level_file(level, args.output, args.format)
+        data = level_bytes(level, args.format)
     except LevelError as exc:
         _error(err, str(exc))
         return _status(exc)
     except OSError as exc:
-        _error(err, "%s: %s" % (exc.filename or args.output, exc.strerror or exc))
+        _error(err, "cannot open %s: %s" % (exc.filename or args.file, exc.strerror or exc))
         return 2
     except (TypeError, ValueError) as exc:
         # A property that the form cannot hold (export files).
         _error(err, "%s: cannot write it: %s" % (args.file, exc))
         return 1
+    try:
+        write_atomic(args.output, data)
+    except OSError as exc:
+        raise WriteError(args.output, exc) from None
     if args.json:
         json.dump({"file": args.file, "level": _level_dict(level), "output": args.output,
                    "format": args.format}, out, indent=2)
@@ -239,7 +253,7 @@ def _levels_to_import(paths: List[str], max_size: int) -> List[Tuple[str, Level]
     return found
 
 
-def _import(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
+def _import(args: argparse.Namespace, out: TextSink, err: TextSink) -> int:
     try:
         found = _levels_to_import(args.files, args.max_size)
         done = add_levels(args.save, [level for _, level in found], args.max_size)
@@ -271,22 +285,10 @@ def _import(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     return 0
 
 
-_RUN: Dict[str, Callable[[argparse.Namespace, TextIO, TextIO], int]] = {
+_RUN: Dict[str, Callable[[argparse.Namespace, Output, IO[str]], int]] = {
     "list": _list, "export": _export, "import": _import}
 
 
-def run(args: argparse.Namespace, out: Optional[TextIO] = None,
-        err: Optional[TextIO] = None) -> int:
+def run(args: argparse.Namespace, out: Output, err: IO[str]) -> int:
     """Run the command `args.command` (one of COMMANDS); return the exit status."""
-    out = sys.stdout if out is None else out
-    err = sys.stderr if err is None else err
-    try:
-        return _RUN[args.command](args, out, err)
-    except ImportError as exc:
-        _error(err, "cannot load the native module: %s" % exc)
-        return 2
-    except KeyboardInterrupt:
-        return 130
-    except BrokenPipeError:
-        _reader_gone()
-        return 0
+    return _RUN[args.command](args, out, err)
