@@ -17,7 +17,14 @@ PYTHON_VERSION := $(if $(INTERPRETER),$(shell $(INTERPRETER) -c 'import sys; pri
 VENV ?= $(if $(filter 3.8,$(PYTHON_VERSION)),.venv,.venv-$(PYTHON_VERSION))
 VPY := $(VENV)/bin/python
 
-.PHONY: install test demo bench test-asan fuzz fuzz-long valgrind wheels test-dist dev clean
+.PHONY: help install test test-lowest typecheck demo bench test-asan fuzz fuzz-long valgrind \
+	wheels test-dist dev clean
+
+# A bare `make` lists the targets: each target's line ending in "## what
+# it does" is one line of the list.
+.DEFAULT_GOAL := help
+help: ## this list of targets
+	@awk -F ':.*## ' '/^[a-z][a-z0-9-]*:.*## / {printf "  %-12s %s\n", $$1, $$2}' $(MAKEFILE_LIST)
 
 $(VPY):
 	@$(if $(PYTHON_VERSION),:,$(error PYTHON=$(PYTHON): no such interpreter under pyenv ($(PYENV_ROOT)/versions) nor on the PATH))
@@ -25,16 +32,37 @@ $(VPY):
 	$(VPY) -m pip install --quiet --upgrade pip
 
 # Installs the package from this checkout (not editable) with its test extras.
-install: $(VPY)
+install: $(VPY) ## install the package from this checkout into .venv, with its test extras
 	$(VPY) -m pip install --quiet '.[test]'
 
-test: install
+test: install ## the test suite (PYTHON=3.X for another CPython)
 	cd tests && ../$(VENV)/bin/pytest -q -p no:cacheprovider
+
+# The suite with the lowest versions of the runtime dependencies that the
+# package allows (their lower bounds), in an environment of its own.
+LOWEST := $(VENV)-lowest
+test-lowest: ## the test suite with the lowest allowed versions of the dependencies
+	@$(if $(PYTHON_VERSION),:,$(error PYTHON=$(PYTHON): no such interpreter under pyenv ($(PYENV_ROOT)/versions) nor on the PATH))
+	$(INTERPRETER) -m venv $(LOWEST)
+	$(LOWEST)/bin/python -m pip install --quiet --upgrade pip
+	$(LOWEST)/bin/python -m pip install --quiet '.[test]'
+	$(LOWEST)/bin/python tools/lowest_requirements.py > $(LOWEST)/lowest.txt
+	$(LOWEST)/bin/python -m pip install --quiet -r $(LOWEST)/lowest.txt
+	$(LOWEST)/bin/python -m pip check
+	cd tests && ../$(LOWEST)/bin/python -c 'import defusedxml, tqdm; print("defusedxml", defusedxml.__version__, "tqdm", tqdm.__version__)'
+	cd tests && ../$(LOWEST)/bin/pytest -q -p no:cacheprovider
+
+# mypy --strict on the package and on a user's script of every public
+# function, pyright (basedpyright, strict) on that script, and the stub of
+# the native module held against the module.
+typecheck: install ## mypy --strict and pyright (strict) on the package and a user's script
+	$(VPY) -m pip install --quiet '.[typing]'
+	cd tests && ../$(VENV)/bin/pytest -q -p no:cacheprovider test_typing.py
 
 # The README's main job, then its walk-through of the game's saves on a
 # copy in build/demo (the samples in examples/ are never written).
 DEMO := build/demo
-demo: $(VPY)
+demo: $(VPY) ## the README's main job and its walk-through of the game's saves
 	$(VPY) -m pip install --quiet .
 	$(VENV)/bin/velk stats examples/levels-export.xml
 	$(VENV)/bin/velk check examples/levels-export.xml
@@ -47,37 +75,37 @@ demo: $(VPY)
 	$(VENV)/bin/velk check $(DEMO)/created-levels.dat > $(DEMO)/check.txt && tail -n 3 $(DEMO)/check.txt
 	cmp $(DEMO)/created-levels.dat.bak examples/created-levels.dat && echo "the backup is the save before"
 
-bench: $(VPY)
+bench: $(VPY) ## the benchmark table
 	$(VPY) -m pip install --quiet .
 	$(VPY) benchmarks/bench.py
 
 # The whole test suite against a build with AddressSanitizer and
 # UndefinedBehaviorSanitizer, in its own virtual environment.
-test-asan:
+test-asan: ## the test suite against an AddressSanitizer/UBSan build
 	PYTHON=$(INTERPRETER) tools/asan.sh
 
 # Coverage-guided fuzzing of every exported function under the sanitizers:
 # a bounded run (CI) and a long one.
-fuzz:
+fuzz: ## a one-minute coverage-guided fuzz run of every function
 	PYTHON=$(INTERPRETER) tools/fuzz.sh 60
 
-fuzz-long:
+fuzz-long: ## the same for an hour
 	PYTHON=$(INTERPRETER) tools/fuzz.sh 3600
 
 # A representative subset of the tests under valgrind.
-valgrind: install
+valgrind: install ## a representative subset of the tests under valgrind
 	tools/valgrind.sh $(VENV)
 
 # Release files in dist/: an sdist, and a wheel for each of WHEEL_VERSIONS
 # built from it and repaired to a manylinux tag. A version without its
 # interpreter fails the target.
 WHEEL_VERSIONS ?= 3.8 3.9 3.10 3.11 3.12 3.13
-wheels:
+wheels: ## dist/: an sdist and a manylinux wheel for each of WHEEL_VERSIONS
 	PYTHON=$(INTERPRETER) tools/wheels.sh dist $(foreach version,$(WHEEL_VERSIONS),$(call require_python,$(version)))
 
 # The release files built as `make wheels` builds them, the sdist and the
 # wheel of PYTHON only, installed into fresh virtual environments.
-test-dist: install
+test-dist: install ## the sdist and this interpreter's wheel in fresh environments
 	PYTHON=$(INTERPRETER) tools/wheels.sh build/dist $(INTERPRETER)
 	cd tests && VELK_DIST=$(abspath build/dist) ../$(VENV)/bin/pytest -q -p no:cacheprovider test_distribution.py
 
@@ -88,11 +116,11 @@ $(VENV)/.dev-deps: $(VPY)
 	$(VPY) -m pip install --quiet scikit-build-core pytest hypothesis
 	touch $@
 
-dev: $(VENV)/.dev-deps
+dev: $(VENV)/.dev-deps ## build the native module in place, into velk/
 	cmake -S . -B $(DEVBUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE=$(abspath $(VPY)) -Wno-dev >/dev/null
 	cmake --build $(DEVBUILD) -j2
 	@# replace by rename, so that a process that has the old module loaded keeps it
 	cp $(DEVBUILD)/_velkc*.so velk/.new_velkc.so && mv velk/.new_velkc.so velk/$$(basename $(DEVBUILD)/_velkc*.so)
 
-clean:
-	rm -rf build dist $(VENV) velk/_velkc*.so
+clean: ## remove what the targets built, and the virtual environments of PYTHON
+	rm -rf build dist $(VENV) $(LOWEST) velk/_velkc*.so

@@ -5,6 +5,7 @@ enumeration of ``velk.api.enums`` derives from it, which is how the native
 codec recognises enumeration members when it writes records.
 """
 import enum
+from typing import Any, List
 
 __all__ = ["Enum"]
 
@@ -17,10 +18,10 @@ class Enum(enum.Enum):
     ``<Class.NAME: value>``; ``str`` is unchanged.
     """
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return "%s.%s" % (type(self).__name__, self.name)
 
     @classmethod
-    def values(cls):
+    def values(cls) -> List[Any]:
         """The members' values, in definition order."""
         return [member.value for member in cls]

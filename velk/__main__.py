@@ -8,11 +8,12 @@ failure on the first record."""
 import importlib.util
 import os
 import sys
+from typing import Optional
 
 import velk
 
 
-def _why_not_runnable():
+def _why_not_runnable() -> Optional[str]:
     """None when the native module can be imported from where velk was
     found; else the one line that tells why not and what to do."""
     if importlib.util.find_spec("velk._velkc") is not None:
@@ -31,7 +32,7 @@ def _why_not_runnable():
     )
 
 
-def main():
+def main() -> int:
     reason = _why_not_runnable()
     if reason is not None:
         sys.stderr.write(reason + "\n")

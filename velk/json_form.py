@@ -6,6 +6,7 @@ has none), and anything else unknown its `str`.
 """
 import json
 import math
+from typing import Any, Mapping, Type
 
 import enums
 from velk.api.guidelines import Guidelines
@@ -17,11 +18,11 @@ __all__ = ["JsonForm"]
 class JsonForm:
     """Turns typed record values into values that `json` can write."""
 
-    def __init__(self):
-        self.enum = enums.Enum
+    def __init__(self) -> None:
+        self.enum: Type[enums.Enum] = enums.Enum
         self.dumpable = (HSV, Guidelines)
 
-    def __call__(self, value):
+    def __call__(self, value: Any) -> Any:
         if value is None or isinstance(value, (bool, int, str)):
             return value
         if isinstance(value, float):
@@ -45,6 +46,6 @@ class JsonForm:
             return {str(key): self(item) for key, item in value.items()}
         return str(value)
 
-    def record(self, record):
+    def record(self, record: Mapping[str, Any]) -> str:
         """One record as a line of JSON."""
         return json.dumps({str(key): self(value) for key, value in record.items()})

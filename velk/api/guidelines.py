@@ -15,16 +15,22 @@ guidelines made in Python are written in the form of ``velk.api.numbers``.
 The text holds no "," "_" or "|", so it can stand as a value inside a
 record.
 """
-from velk.api.numbers import as_number, number_text, read_number
+from typing import Any, Iterable, Iterator, Tuple, Union
+
+from velk.api.numbers import Number, as_number, number_text, read_number
 
 __all__ = ["Guidelines", "COLOURS"]
 
 SEPARATOR = "~"
 COLOURS = ("orange", "yellow", "green")
 
+# A point's colour: a number, or the name of one of COLOURS.
+Colour = Union[Number, str]
+Point = Tuple[Number, Colour]
 
-def _colour(colour):
-    if colour in COLOURS:
+
+def _colour(colour: Any) -> Colour:
+    if isinstance(colour, str) and colour in COLOURS:
         return colour
     try:
         return as_number(colour, "guideline colour")
@@ -33,14 +39,14 @@ def _colour(colour):
                          % (colour, ", ".join(COLOURS))) from None
 
 
-def _time(time):
-    time = as_number(time, "guideline time")
-    if time < 0:
-        raise ValueError("guideline time must not be negative: %r" % time)
-    return time
+def _time(time: Any) -> Number:
+    number = as_number(time, "guideline time")
+    if number < 0:
+        raise ValueError("guideline time must not be negative: %r" % number)
+    return number
 
 
-def _text(points):
+def _text(points: Iterable[Point]) -> str:
     return SEPARATOR.join(
         "%s%s%s" % (number_text(time), SEPARATOR,
                     colour if isinstance(colour, str) else number_text(colour))
@@ -54,17 +60,17 @@ class Guidelines:
 
     __slots__ = ("_points", "_text")
 
-    def __init__(self, points=()):
+    def __init__(self, points: Iterable[Tuple[Union[Number, str], Colour]] = ()) -> None:
         self._points = tuple((_time(time), _colour(colour)) for time, colour in points)
         self._text = _text(self._points)
 
     @property
-    def points(self):
+    def points(self) -> Tuple[Point, ...]:
         """The points as a tuple of (time, colour) pairs."""
         return self._points
 
     @classmethod
-    def from_string(cls, text):
+    def from_string(cls, text: str) -> "Guidelines":
         """Read the text form; bad text raises ValueError."""
         if not text:
             return cls()
@@ -78,26 +84,26 @@ class Guidelines:
         guidelines._text = SEPARATOR.join(fields)
         return guidelines
 
-    def dump(self):
+    def dump(self) -> str:
         """The text form of these guidelines."""
         return self._text
 
-    def __reduce__(self):
+    def __reduce__(self) -> Tuple[Any, ...]:
         return type(self).from_string, (self._text,)
 
-    def __iter__(self):
+    def __iter__(self) -> Iterator[Point]:
         return iter(self._points)
 
-    def __len__(self):
+    def __len__(self) -> int:
         return len(self._points)
 
-    def __eq__(self, other):
+    def __eq__(self, other: object) -> bool:
         if not isinstance(other, Guidelines):
             return NotImplemented
         return self._points == other._points
 
-    def __hash__(self):
+    def __hash__(self) -> int:
         return hash(self._points)
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return "Guidelines(%r)" % (list(self._points),)

@@ -21,7 +21,9 @@ AttributeError, also through ``object.__setattr__``, and so does calling
 slots, and code that digs the field descriptors out of this module (for
 instance through ``gc``) or writes memory through ``ctypes``.
 """
-from velk.api.numbers import as_number, number_text, read_number
+from typing import Any, Callable, Dict, Tuple, Union
+
+from velk.api.numbers import Number, as_number, number_text, read_number
 
 __all__ = ["HSV"]
 
@@ -39,12 +41,16 @@ CACHE_LIMIT = 4096
 CACHED_TEXT_LIMIT = 256
 
 
-class _ByText(dict):
+# hue, saturation, value, saturation_checked, value_checked
+_Fields = Tuple[Number, Number, Number, bool, bool]
+
+
+class _ByText(Dict[str, "HSV"]):
     """HSV values by their text, made on first use."""
 
     __slots__ = ()
 
-    def __missing__(self, text):
+    def __missing__(self, text: str) -> "HSV":
         hsv = _parse(text)
         if len(text) <= CACHED_TEXT_LIMIT:
             if len(self) >= CACHE_LIMIT:
@@ -53,7 +59,7 @@ class _ByText(dict):
         return hsv
 
 
-def _parse(text):
+def _parse(text: str) -> "HSV":
     fields = text.split(SEPARATOR)
     if len(fields) != 5:
         raise ValueError("HSV text needs 5 fields separated by %r: %r" % (SEPARATOR, text))
@@ -69,7 +75,7 @@ def _parse(text):
     return _fill(object.__new__(HSV), numbers + flags, SEPARATOR.join(fields))
 
 
-def _from_pickle(text):
+def _from_pickle(text: str) -> "HSV":
     """The value a pickle holds as `text`: the one a record with it reads to."""
     return HSV.from_string(text)
 
@@ -88,21 +94,36 @@ class HSV:
 
     __slots__ = ("_fields", "_text")
 
-    def __init__(self, hue=0, saturation=1.0, value=1.0,
-                 saturation_checked=False, value_checked=False):
+    def __init__(self, hue: Union[Number, str] = 0, saturation: Union[Number, str] = 1.0,
+                 value: Union[Number, str] = 1.0, saturation_checked: bool = False,
+                 value_checked: bool = False) -> None:
         _refuse_made(self)
-        fields = (as_number(hue, "HSV hue"), as_number(saturation, "HSV saturation"),
+        fields: _Fields = (as_number(hue, "HSV hue"), as_number(saturation, "HSV saturation"),
                   as_number(value, "HSV value"), bool(saturation_checked), bool(value_checked))
         # Written once: records are written far more often than made.
         text = SEPARATOR.join([number_text(number) for number in fields[:3]]
                               + [_FLAG_TEXTS[flag] for flag in fields[3:]])
         _fill(self, fields, text)
 
-    hue = property(lambda self: _fields_of(self)[0])
-    saturation = property(lambda self: _fields_of(self)[1])
-    value = property(lambda self: _fields_of(self)[2])
-    saturation_checked = property(lambda self: _fields_of(self)[3])
-    value_checked = property(lambda self: _fields_of(self)[4])
+    @property
+    def hue(self) -> Number:
+        return _fields_of(self)[0]
+
+    @property
+    def saturation(self) -> Number:
+        return _fields_of(self)[1]
+
+    @property
+    def value(self) -> Number:
+        return _fields_of(self)[2]
+
+    @property
+    def saturation_checked(self) -> bool:
+        return _fields_of(self)[3]
+
+    @property
+    def value_checked(self) -> bool:
+        return _fields_of(self)[4]
 
     # HSV.from_string(text): the value written as `text`; bad text raises
     # ValueError. Levels carry an HSV on most objects, mostly the same few
@@ -113,37 +134,37 @@ class HSV:
     # subclass.
     from_string = staticmethod(_ByText().__getitem__)
 
-    def dump(self):
+    def dump(self) -> str:
         """The record text of this value, which `from_string` reads back."""
         return _text_of(self)
 
-    def __setattr__(self, name, value):
+    def __setattr__(self, name: str, value: Any) -> None:
         raise _refusal("attribute %r" % name)
 
-    def __delattr__(self, name):
+    def __delattr__(self, name: str) -> None:
         raise _refusal("attribute %r" % name)
 
-    def __reduce__(self):
+    def __reduce__(self) -> Tuple[Any, ...]:
         return _from_pickle, (_text_of(self),)
 
-    def __copy__(self):
+    def __copy__(self) -> "HSV":
         return self
 
-    def __deepcopy__(self, memo):
+    def __deepcopy__(self, memo: Any) -> "HSV":
         return self
 
-    def _key(self):
+    def _key(self) -> _Fields:
         return _fields_of(self)
 
-    def __eq__(self, other):
+    def __eq__(self, other: object) -> bool:
         if not isinstance(other, HSV):
             return NotImplemented
         return self._key() == other._key()
 
-    def __hash__(self):
+    def __hash__(self) -> int:
         return hash(self._key())
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return ("HSV(hue=%r, saturation=%r, value=%r, saturation_checked=%r, "
                 "value_checked=%r)" % self._key())
 
@@ -153,12 +174,13 @@ class HSV:
 # a value's fields, so a value the cache shares stays as it was read.
 _FIELDS = HSV.__dict__["_fields"]
 _TEXT = HSV.__dict__["_text"]
-del HSV._fields, HSV._text
-_fields_of = _FIELDS.__get__
-_text_of = _TEXT.__get__
+delattr(HSV, "_fields")
+delattr(HSV, "_text")
+_fields_of: Callable[[HSV], _Fields] = _FIELDS.__get__
+_text_of: Callable[[HSV], str] = _TEXT.__get__
 
 
-def _refuse_made(hsv):
+def _refuse_made(hsv: HSV) -> None:
     try:
         _text_of(hsv)
     except AttributeError:
@@ -166,11 +188,11 @@ def _refuse_made(hsv):
     raise _refusal("__init__ of a value already made")
 
 
-def _refusal(what):
+def _refusal(what: str) -> AttributeError:
     return AttributeError("HSV values cannot be changed (%s); make a new one" % what)
 
 
-def _fill(hsv, fields, text):
+def _fill(hsv: HSV, fields: _Fields, text: str) -> HSV:
     _FIELDS.__set__(hsv, fields)
     _TEXT.__set__(hsv, text)
     return hsv

@@ -10,10 +10,14 @@ Non-finite numbers are refused, so that a number is never written as "inf"
 or "nan".
 """
 import math
+from typing import Union
 
 __all__ = ["read_number", "as_number", "number_text"]
 
-def read_number(text, name="number"):
+Number = Union[int, float]
+
+
+def read_number(text: str, name: str = "number") -> Number:
     """The number written as `text`: an int when whole, else a finite float.
 
     Bad text raises ValueError naming `name`."""
@@ -30,7 +34,7 @@ def read_number(text, name="number"):
     return number
 
 
-def as_number(value, name="number"):
+def as_number(value: Union[str, int, float], name: str = "number") -> Number:
     """`value` as an int or a finite float, keeping which of the two it is.
 
     Text is read as `read_number` reads it; a bool counts as the int 0 or 1.
@@ -45,6 +49,6 @@ def as_number(value, name="number"):
     return number
 
 
-def number_text(number):
+def number_text(number: Number) -> str:
     """The written form of a number made in Python (by `as_number`)."""
     return repr(number)

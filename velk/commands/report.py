@@ -124,7 +124,7 @@ class FileRun:
 # One file --------------------------------------------------------------------------------
 
 
-LevelWriter = Callable[[TextSink, survey.LevelReport], None]
+LevelWriter = Callable[[IO[str], survey.LevelReport], None]
 
 
 def survey_path(options: Options, path: str, out: TextSink,
@@ -176,12 +176,12 @@ def _survey_input(options: Options, found: Input, out: TextSink) -> FileRun:
     if options.json:
         json_form = JsonForm()
 
-        def write_level(spool: TextSink, done: survey.LevelReport) -> None:
+        def write_level(spool: IO[str], done: survey.LevelReport) -> None:
             _json_level(spool, done, json_form)
     else:
         line = _stats_level if options.command == "stats" else _check_level
 
-        def write_level(spool: TextSink, done: survey.LevelReport) -> None:
+        def write_level(spool: IO[str], done: survey.LevelReport) -> None:
             line(spool, found.name, form_name, done)
 
     messages = []

@@ -41,13 +41,20 @@ The parts, each usable on its own:
 - ``velk.level.library``: levels added to the game's save of created
   levels, or a level of a save replaced, verified and with a backup;
 - ``velk.level.collector``: the garbage collector, paused while levels are
-  read and written.
+  read and written;
+- ``velk.level.values``: the types of what levels hold, for annotations
+  (`Record`, `RecordValue`, `Properties`).
+
+Every reading function reads all or nothing unless given
+``keep_going=True``: then what cannot be read is passed over and its
+error kept beside what was read (`Level.failures`, `Levels.failures`).
 """
 from velk.level.data import MAX_SIZE, decode, encode, iter_decode
 from velk.level.errors import LevelError, RecordError
 from velk.level.export import export_xml, write_export
-from velk.level.level import (COLOUR, KINDS, OBJECT, Level, RecordCodec, iter_objects,
-                              load_level, read_level, save_level, write_level)
+from velk.level.level import (COLOUR, KINDS, OBJECT, Level, Levels, RecordCodec, RecordIterator,
+                              iter_objects, load_level, read_level, save_level, write_level)
+from velk.level.values import PropertyValue, Properties, Record, RecordValue
 from velk.level.source import FORMS, Input, detect_form, read_file
 from velk.level.text import split_level
 from velk.level.listing import LevelSummary, find_level, list_levels
@@ -57,8 +64,9 @@ from velk.level.library import SaveChange, add_levels, replace_level
 __all__ = [
     "MAX_SIZE", "decode", "encode", "iter_decode",
     "LevelError", "RecordError",
-    "OBJECT", "COLOUR", "KINDS", "Level", "RecordCodec", "read_level", "write_level", "load_level",
-    "save_level", "iter_objects",
+    "OBJECT", "COLOUR", "KINDS", "Level", "Levels", "RecordCodec", "RecordIterator", "read_level",
+    "write_level", "load_level", "save_level", "iter_objects",
+    "Record", "RecordValue", "Properties", "PropertyValue",
     "export_xml", "write_export",
     "FORMS", "Input", "detect_form", "read_file",
     "split_level",

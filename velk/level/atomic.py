@@ -17,14 +17,16 @@ one in place, and the backup whole; at worst a temporary ".SAVE.*.part"
 file is left beside them.
 """
 import errno
+import io
 import os
 import shutil
 import tempfile
 from contextlib import contextmanager
 from itertools import count
-from typing import BinaryIO, Callable, Iterator, Tuple, Union
+from typing import IO, Any, BinaryIO, Callable, Iterator, Tuple, Union
 
-__all__ = ["atomic_output", "write_atomic", "replace_keeping_backup", "backup_names"]
+__all__ = ["atomic_output", "write_atomic", "write_to", "replace_keeping_backup",
+           "backup_names"]
 
 PathLike = Union[str, "os.PathLike[str]"]
 
@@ -108,6 +110,23 @@ def write_atomic(path: PathLike, data: bytes) -> None:
     """Replace the file `path` by the bytes `data`, whole or not at all."""
     with atomic_output(path) as out:
         out.write(data)
+
+
+def write_to(target: Union[PathLike, IO[bytes], IO[str]], data: bytes) -> None:
+    """Write `data` to `target`: a path, replaced whole or not at all, or
+    a file object open for writing, binary or text (given the text of the
+    UTF-8 bytes `data`)."""
+    if isinstance(target, (str, os.PathLike)):
+        write_atomic(target, data)
+        return
+    stream: Any = target
+    if not callable(getattr(stream, "write", None)):
+        raise TypeError("velk writes to a path or a file object open for writing, not %s"
+                        % type(target).__name__)
+    if isinstance(stream, io.TextIOBase):
+        stream.write(data.decode("utf-8"))
+    else:
+        stream.write(data)
 
 
 def backup_names(path: str) -> Iterator[str]:

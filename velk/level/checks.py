@@ -22,10 +22,14 @@ with "|", inside the header's "kS38" value, whose pairs are ","-delimited).
 """
 import math
 from decimal import Decimal
+from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Mapping, Optional
 
 from velk.api.hsv import HSV
 from velk.level.errors import RecordError, describe
 from velk.level.text import COLOURS_KEY, COLOUR_END, HEADER_DELIM, RECORD_END
+
+if TYPE_CHECKING:
+    from velk.level.level import RecordCodec
 
 __all__ = ["HEADER", "OBJECT_SEPARATORS", "COLOUR_SEPARATORS", "HEADER_SEPARATORS", "Refusal",
            "first_separator", "positional", "with_positional_floats", "checked_value",
@@ -64,7 +68,7 @@ class Refusal(ValueError):
     why and, where it can, what to give instead."""
 
 
-def first_separator(text, separators):
+def first_separator(text: str, separators: Iterable[str]) -> Optional[str]:
     """The first of `separators` (a dict, in its order) that `text` holds, or None."""
     for separator in separators:
         if separator in text:
@@ -72,7 +76,7 @@ def first_separator(text, separators):
     return None
 
 
-def positional(number):
+def positional(number: float) -> Optional[str]:
     """The text of the float `number` with a "." and no exponent, which
     ``float()`` reads back to the same float; None for inf and nan."""
     if not math.isfinite(number):
@@ -85,7 +89,7 @@ def positional(number):
     return text if float(text) == number else None
 
 
-def with_positional_floats(record):
+def with_positional_floats(record: Dict[str, Any]) -> Dict[str, Any]:
     """A copy of the dict `record` with every float whose shortest form has an
     exponent replaced by its positional text; `record` itself when it has no
     such float or is no dict."""
@@ -102,24 +106,24 @@ def with_positional_floats(record):
     return fixed
 
 
-def _is_float(value):
+def _is_float(value: object) -> bool:
     # By the type alone: isinstance() would ask the value's own __class__.
     return issubclass(type(value), float)
 
 
-def _short(text):
+def _short(text: str) -> str:
     text = text.replace("\n", "\\n").replace("\r", "\\r")
     return text if len(text) <= _SHOWN else text[:_SHOWN - 3] + "..."
 
 
-def _repr(value):
+def _repr(value: object) -> str:
     try:
         return _short(repr(value))
     except Exception:
         return "<%s>" % type(value).__name__
 
 
-def shown(value):
+def shown(value: object) -> str:
     """`value` as a message shows it, short and on one line: "the str 'a;2'",
     "None", "HSV(hue=0, ...)"."""
     if value is None:
@@ -134,17 +138,17 @@ def shown(value):
     return text if text.startswith(name) else "the %s %s" % (name, text)
 
 
-def _a(name):
+def _a(name: str) -> str:
     # "an int", "an HSV", "a float", "a PlayerColor".
     vowel = name[0] in "aeiouAEIOU" or name.isupper() and name[0] in "FHLMNRSX"
     return ("an " if vowel else "a ") + name
 
 
-def wanted(codec, key, value):
+def wanted(codec: "RecordCodec", key: str, value: object) -> str:
     """What `key` reads, as the end of a message ("; give an int or a
     float"), or "" when none of the probes reads under it or `value` is of a
     type it reads already."""
-    names = []
+    names: List[str] = []
     for probe in _PROBES:
         try:
             back = codec.read(key + codec.delim + probe)
@@ -162,7 +166,7 @@ def wanted(codec, key, value):
 _NO_FORM = "None has no record form; leave the key out"
 
 
-def _key_problem(key, separators):
+def _key_problem(key: Any, separators: Mapping[str, str]) -> Optional[str]:
     if not issubclass(type(key), str):
         return "the key %s is %s; give a str" % (_repr(key), _a(type(key).__name__))
     separator = first_separator(key, separators)
@@ -171,13 +175,15 @@ def _key_problem(key, separators):
     return None
 
 
-def _holding(value, written, separator, separators):
+def _holding(value: object, written: str, separator: str, separators: Mapping[str, str]
+             ) -> str:
     what = ("the text %s" % _repr(written) if type(value) is str and written == value
             else "%s is written %s, which" % (shown(value), _repr(written)))
     return "%s holds %r, which %s" % (what, separator, separators[separator])
 
 
-def _read_back_problem(codec, key, value, text):
+def _read_back_problem(codec: "RecordCodec", key: str, value: object, text: str
+                       ) -> Optional[str]:
     """Why the pair text `text` of (key, value) does not read back to an equal
     pair, with what to give instead where that is known; None when it reads
     back equal."""
@@ -199,7 +205,7 @@ def _read_back_problem(codec, key, value, text):
     return "%s reads back as %s; give %s" % (shown(value), shown(found), _a(type(found).__name__))
 
 
-def checked_value(codec, key, value):
+def checked_value(codec: "RecordCodec", key: str, value: Any) -> Any:
     """What to write for the pair (key, value) of a record of `codec` (a
     RecordCodec) so that it reads back equal: `value` itself, or for a float
     in exponent form its positional text. Raises Refusal, saying why, for a
@@ -232,7 +238,7 @@ def checked_value(codec, key, value):
     raise Refusal(problem)
 
 
-def check_header(header):
+def check_header(header: object) -> None:
     """Raise RecordError (kind "header", naming the key) for the first pair of
     `header` that would not read back as it is. The header's values are
     texts; the one under "kS38" is not checked, since the colour records are
@@ -253,7 +259,7 @@ def check_header(header):
                               reason=problem) from refusal
 
 
-def _header_value_problem(value):
+def _header_value_problem(value: Any) -> Optional[str]:
     if value is None:
         return _NO_FORM
     if not issubclass(type(value), str):

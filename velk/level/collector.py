@@ -29,6 +29,7 @@ reading a level gets the collector back enabled when that read ends.
 import gc
 import os
 import threading
+from typing import Any, Set
 
 __all__ = ["pause_during_reads", "paused"]
 
@@ -40,12 +41,12 @@ class _Pauses:
     """The reads in progress that hold the collector off, and whether it
     was enabled before the first of them."""
 
-    def __init__(self):
+    def __init__(self) -> None:
         self.lock = threading.Lock()
-        self.holders = set()
+        self.holders: Set[object] = set()
         self.enable_after = False
 
-    def begin(self, holder):
+    def begin(self, holder: object) -> None:
         try:
             with self.lock:
                 if not self.holders:
@@ -57,7 +58,7 @@ class _Pauses:
             self.end(holder)
             raise
 
-    def end(self, holder):
+    def end(self, holder: object) -> None:
         with self.lock:
             try:
                 self.holders.discard(holder)
@@ -65,7 +66,7 @@ class _Pauses:
                 if not self.holders and self.enable_after:
                     gc.enable()
 
-    def forget_other_threads(self):
+    def forget_other_threads(self) -> None:
         """In a child process made by fork, where only the forking thread
         lives on: the reads of the others never end there, so the pause
         ends at once (a read of the forking thread goes on without it)."""
@@ -87,15 +88,15 @@ class paused:
 
     __slots__ = ("_holding",)
 
-    def __init__(self):
+    def __init__(self) -> None:
         self._holding = False
 
-    def __enter__(self):
+    def __enter__(self) -> "paused":
         if pause_during_reads:
             self._holding = True
             _pauses.begin(self)
         return self
 
-    def __exit__(self, *exc_info):
+    def __exit__(self, *exc_info: Any) -> None:
         if self._holding:
             _pauses.end(self)

@@ -26,11 +26,16 @@ file of many levels is read in the memory of one.
 """
 import hashlib
 import os
+from typing import IO, TYPE_CHECKING, Any, Iterable, Iterator, Mapping, Optional, Union
 
-from velk.level.atomic import atomic_output
+from velk.level.atomic import write_to
 from velk.level.data import MAX_SIZE
 from velk.level.errors import LevelError
 from velk.level.plist import HEAD, TAIL, PlistDict, Reader, dumps
+from velk.level.values import PathName, PropertyValue
+
+if TYPE_CHECKING:
+    from velk.level.level import Level
 
 __all__ = ["LEVEL_DATA_KEY", "NAME_KEY", "ID_KEY", "CREATOR_KEY", "KIND_KEY", "LEVEL_KIND",
            "ExportLevel", "is_level", "level_of", "iter_export", "level_entries", "export_xml",
@@ -57,7 +62,9 @@ class ExportLevel:
 
     __slots__ = ("name", "data", "id", "creator", "properties")
 
-    def __init__(self, name, data, id=None, creator=None, properties=None):
+    def __init__(self, name: Optional[str], data: Optional[str],
+                 id: Optional[PropertyValue] = None, creator: Optional[PropertyValue] = None,
+                 properties: Optional[PlistDict] = None) -> None:
         self.name = name
         self.data = data
         self.id = id
@@ -65,13 +72,13 @@ class ExportLevel:
         self.properties = PlistDict() if properties is None else properties
 
 
-def is_level(entries):
+def is_level(entries: Mapping[str, Any]) -> bool:
     """Whether the entries of a dictionary of an export file are a level's."""
     return LEVEL_DATA_KEY in entries or (type(entries.get(KIND_KEY)) is int
                                          and entries[KIND_KEY] == LEVEL_KIND)
 
 
-def level_of(entries):
+def level_of(entries: PlistDict) -> ExportLevel:
     """The ExportLevel of a level's dictionary."""
     name = entries.get(NAME_KEY)
     if name is not None and not isinstance(name, str):
@@ -82,11 +89,12 @@ def level_of(entries):
     return ExportLevel(name, data, entries.get(ID_KEY), entries.get(CREATOR_KEY), entries)
 
 
-def _chunks(stream):
+def _chunks(stream: IO[bytes]) -> Iterator[bytes]:
     return iter(lambda: stream.read(_READ_SIZE), b"")
 
 
-def iter_export(source, max_size=MAX_SIZE):
+def iter_export(source: Union[PathName, bytes, IO[bytes]], max_size: int = MAX_SIZE
+                ) -> Iterator[ExportLevel]:
     """The levels of an export file, in document order, as ExportLevel.
 
     `source` is a path or a binary file object. Raises LevelError for a file
@@ -110,7 +118,7 @@ def iter_export(source, max_size=MAX_SIZE):
 # Writing ---------------------------------------------------------------------------
 
 
-def _level_data(level):
+def _level_data(level: "Level") -> Optional[str]:
     """The text of a level's "k4" entry: the one it was read with while its
     level string is unchanged, else its data encoded anew; None for a level
     with nothing in it."""
@@ -129,7 +137,7 @@ def _level_data(level):
     return save_level(level, getattr(origin, "compression", None) or "gzip")
 
 
-def level_entries(level):
+def level_entries(level: "Level") -> PlistDict:
     """The entries of a Level's dictionary as they are written: its
     properties, with its id ("k1"), name ("k2"), level data ("k4") and
     creator ("k5") as the Level has them now. A level with nothing in it
@@ -150,7 +158,7 @@ def level_entries(level):
     return entries
 
 
-def export_xml(levels):
+def export_xml(levels: Union["Level", Iterable["Level"]]) -> bytes:
     """The bytes of an export file holding `levels` (a Level, or a sequence
     of them): one level as the file's dictionary, as the game writes it,
     several as a list of dictionaries.
@@ -180,12 +188,9 @@ def export_xml(levels):
     return (HEAD + body + TAIL).encode("utf-8")
 
 
-def write_export(levels, target):
-    """Write an export file holding `levels` (see `export_xml`) to `target`,
-    a path, which is replaced whole or not at all, or a binary file object."""
-    data = export_xml(levels)
-    if isinstance(target, (str, bytes, os.PathLike)):
-        with atomic_output(target) as out:
-            out.write(data)
-    else:
-        target.write(data)
+def write_export(levels: Union["Level", Iterable["Level"]],
+                 target: Union[PathName, IO[bytes], IO[str]]) -> None:
+    """Write an export file holding `levels` (see `export_xml`) to `target`:
+    a path, which is replaced whole or not at all, or a file object open for
+    writing, binary or text."""
+    write_to(target, export_xml(levels))

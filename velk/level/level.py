@@ -47,7 +47,7 @@ __all__ = ["OBJECT", "COLOUR", "KINDS", "kind_of", "RecordCodec", "Origin", "Lev
 
 OBJECT = "object"
 COLOUR = "colour"
-KINDS = (OBJECT, COLOUR)
+KINDS: Tuple[str, ...] = (OBJECT, COLOUR)
 # Other spellings of the kinds that are taken for them.
 _SPELLINGS = {"color": COLOUR}
 

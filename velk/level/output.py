@@ -13,16 +13,16 @@
 Every form goes through the writers that check what they write reads back
 to equal values (`write_level`, `save_level`, `export_xml`).
 """
-import os
-from typing import BinaryIO, Union
+from typing import IO, Tuple, Union
 
-from velk.level.atomic import write_atomic
+from velk.level.atomic import write_to
 from velk.level.export import export_xml
 from velk.level.level import Level, save_level, write_level
+from velk.level.values import PathName
 
 __all__ = ["OUTPUT_FORMS", "level_bytes", "write_level_file"]
 
-OUTPUT_FORMS = ("export", "encoded", "level")
+OUTPUT_FORMS: Tuple[str, ...] = ("export", "encoded", "level")
 
 
 def level_bytes(level: Level, form: str = "export") -> bytes:
@@ -42,12 +42,9 @@ def level_bytes(level: Level, form: str = "export") -> bytes:
     raise ValueError("unknown form %r (choose from %s)" % (form, ", ".join(OUTPUT_FORMS)))
 
 
-def write_level_file(level: Level, target: Union[str, "os.PathLike[str]", BinaryIO],
+def write_level_file(level: Level, target: Union[PathName, IO[bytes], IO[str]],
                      form: str = "export") -> None:
     """Write `level` in `form` (see `level_bytes`) to `target`: a path,
-    replaced whole or not at all, or a binary file object."""
-    data = level_bytes(level, form)
-    if isinstance(target, (str, os.PathLike)):
-        write_atomic(target, data)
-    else:
-        target.write(data)
+    replaced whole or not at all, or a file object open for writing, binary
+    or text."""
+    write_to(target, level_bytes(level, form))

@@ -26,6 +26,8 @@ its expat parser, whose byte positions give the spans.
 """
 import math
 import re
+from typing import (Any, Callable, Dict, Iterable, Iterator, List, Match, NoReturn, Optional,
+                    Tuple, Union, cast)
 from xml.etree.ElementTree import ParseError
 
 from defusedxml import DefusedXmlException, EntitiesForbidden
@@ -66,7 +68,12 @@ _NAMED = {b"lt": b"<", b"gt": b">", b"amp": b"&", b"quot": b'"', b"apos": b"'"}
 _UNWRITABLE = re.compile("[\x00-\x08\x0b\x0c\x0e-\x1f\ufffe\uffff\ud800-\udfff]")
 
 
-class PlistDict(dict):
+Span = Tuple[int, int]
+Path = Tuple[str, ...]
+Bytes = Union[bytes, memoryview]
+
+
+class PlistDict(Dict[str, Any]):
     """A dictionary of a property list: its entries in order, with
 
     - `spans`: key to the (start, end) byte span of the entry in the XML,
@@ -80,38 +87,39 @@ class PlistDict(dict):
 
     __slots__ = ("spans", "span", "raw")
 
-    def __init__(self, *args, **kwargs):
+    def __init__(self, *args: Any, **kwargs: Any) -> None:
         super().__init__(*args, **kwargs)
-        self.spans = {}
-        self.span = None
-        self.raw = {}
+        self.spans: Dict[str, Span] = {}
+        self.span: Optional[Span] = None
+        self.raw: Dict[str, Tuple[Any, str]] = {}
 
-    def copy(self):
+    def copy(self) -> "PlistDict":
         copied = PlistDict(self)
         copied.spans, copied.span, copied.raw = dict(self.spans), self.span, dict(self.raw)
         return copied
 
-    def __reduce__(self):
+    def __reduce__(self) -> Tuple[Any, ...]:
         return _rebuild, (dict(self), self.spans, self.span, self.raw)
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return "PlistDict(%s)" % dict.__repr__(self)
 
 
-def _rebuild(entries, spans, span, raw):
+def _rebuild(entries: Dict[str, Any], spans: Dict[str, Span], span: Optional[Span],
+             raw: Dict[str, Tuple[Any, str]]) -> PlistDict:
     built = PlistDict(entries)
     built.spans, built.span, built.raw = spans, span, raw
     return built
 
 
-def _refusal(what, exc):
+def _refusal(what: str, exc: DefusedXmlException) -> LevelError:
     if isinstance(exc, EntitiesForbidden):
         return LevelError("%s refused: it declares the XML entity %r" % (what, exc.name))
     return LevelError("%s refused: it refers to an outside resource (%s)"
                       % (what, type(exc).__name__))
 
 
-def _replace_markup(match):
+def _replace_markup(match: Match[bytes]) -> bytes:
     reference, cdata = match.group(1), match.group(2)
     if reference is not None:
         if reference.startswith(b"#x"):
@@ -124,7 +132,7 @@ def _replace_markup(match):
     return b"\n" if match.group(0).startswith(b"\r") else b""
 
 
-def _text_of(body):
+def _text_of(body: Bytes) -> str:
     """The text of an element's content (bytes or a memoryview), as the XML
     parser reads it: the parser has checked that it is well-formed."""
     if _MARKUP_START.search(body):
@@ -132,7 +140,7 @@ def _text_of(body):
     return str(body, "utf-8")
 
 
-def _as_written(kind, whole, body, value):
+def _as_written(kind: str, whole: Bytes, body: Bytes, value: Any) -> bool:
     """Whether the element `whole` (with content `body`) of a value is what
     `element` writes for it."""
     if kind != "s":
@@ -148,7 +156,7 @@ class _Frame:
 
     __slots__ = ("node", "start", "starts", "path", "keeps", "key", "key_start")
 
-    def __init__(self, start, starts, path, keeps):
+    def __init__(self, start: int, starts: int, path: Path, keeps: bool) -> None:
         self.node = PlistDict()
         self.start = start
         # The count of start tags read when this one was: none more by its
@@ -156,8 +164,8 @@ class _Frame:
         self.starts = starts
         self.path = path
         self.keeps = keeps
-        self.key = None
-        self.key_start = None
+        self.key: Optional[str] = None
+        self.key_start: Optional[int] = None
 
 
 class Reader:
@@ -172,7 +180,8 @@ class Reader:
     `select` selects inside it. `what` names the document in errors
     ("export file"), and `max_size` bounds the XML of any one value."""
 
-    def __init__(self, select, keeps, max_size=MAX_SIZE, what="property list"):
+    def __init__(self, select: Callable[[Path, PlistDict], bool], keeps: Callable[[Path], bool],
+                 max_size: int = MAX_SIZE, what: str = "property list") -> None:
         self._select = select
         self._keeps = keeps
         self._max_size = max_size
@@ -185,38 +194,38 @@ class Reader:
         expat.StartElementHandler = self._start
         expat.EndElementHandler = self._end
         expat.CharacterDataHandler = self._text
-        self._stack = []
-        self._found = []
-        self._root = None
+        self._stack: List[_Frame] = []
+        self._found: List[Tuple[Path, PlistDict]] = []
+        self._root: Optional[PlistDict] = None
         # The open scalar element (its tag and start) and the bytes fed
         # since `_base`, kept from the start of the open scalar on.
-        self._scalar = None
-        self._mark = None
-        self._pieces = []
+        self._scalar: Optional[Tuple[str, int]] = None
+        self._mark: Optional[int] = None
+        self._pieces: List[bytes] = []
         self._base = 0
         self._fed = 0
         self._starts = 0
 
     @property
-    def root(self):
+    def root(self) -> Optional[PlistDict]:
         """The top dictionary once read (None before, or when not kept)."""
         return self._root
 
-    def feed(self, data):
+    def feed(self, data: bytes) -> None:
         self._pieces.append(data)
         self._fed += len(data)
         self._run(self._xml.feed, data)
         self._forget()
 
-    def close(self):
+    def close(self) -> None:
         self._run(self._xml.close)
 
-    def take(self):
+    def take(self) -> List[Tuple[Path, PlistDict]]:
         """The (path, node) pairs handed out since the last call."""
         found, self._found = self._found, []
         return found
 
-    def selected(self, pieces):
+    def selected(self, pieces: Iterable[bytes]) -> Iterator[Tuple[Path, PlistDict]]:
         """Feed `pieces` (an iterable of bytes) to the end of the document,
         yielding the (path, node) pairs handed out as they are."""
         for piece in pieces:
@@ -227,7 +236,7 @@ class Reader:
         self.close()
         yield from self.take()
 
-    def _run(self, step, *args):
+    def _run(self, step: Callable[..., Any], *args: Any) -> None:
         try:
             step(*args)
         except DefusedXmlException as exc:
@@ -237,7 +246,7 @@ class Reader:
 
     # The bytes behind the parser -----------------------------------------------
 
-    def _forget(self):
+    def _forget(self) -> None:
         if self._mark is None:
             tail = b"".join(self._pieces)[-_KEPT_BEHIND:]
             self._pieces = [tail]
@@ -246,13 +255,13 @@ class Reader:
         while self._pieces and self._base + len(self._pieces[0]) <= self._mark:
             self._base += len(self._pieces.pop(0))
 
-    def _joined(self):
+    def _joined(self) -> bytes:
         """The bytes kept, as one bytes object (joined once per feed)."""
         data = b"".join(self._pieces)
         self._pieces = [data]
         return data
 
-    def _dict_end(self, frame, at):
+    def _dict_end(self, frame: _Frame, at: int) -> int:
         """Where the dictionary of `frame` ends; the parser saw it end at `at`:
         the start of its end tag, or the end of an empty-element tag."""
         data = self._joined()
@@ -262,17 +271,18 @@ class Reader:
 
     # Elements ---------------------------------------------------------------------
 
-    def _fail(self, reason):
+    def _fail(self, reason: str) -> NoReturn:
         raise LevelError("not a property list velk reads: %s (line %d)"
                          % (reason, self._expat.CurrentLineNumber))
 
-    def _start(self, tag, _attributes):
+    def _start(self, tag: str, _attributes: Any) -> None:
         at = self._expat.CurrentByteIndex
         self._starts += 1
         if self._scalar is not None:
             self._fail("an element <%.40s> inside <%s>" % (tag, self._scalar[0]))
         frame = self._stack[-1] if self._stack else None
         if tag in _DICT_TAGS:
+            path: Path
             if frame is None:
                 path = ()
             elif frame.key is None:
@@ -291,20 +301,20 @@ class Reader:
         elif tag not in _OUTER_TAGS or self._stack:
             self._fail("an element <%.40s>" % tag)
 
-    def _text(self, _data):
+    def _text(self, _data: Optional[str]) -> None:
         if self._mark is not None and self._expat.CurrentByteIndex - self._mark > self._max_size:
             raise TooLarge("%s holds a value of more than %s, the limit"
                            % (self._what, size_text(self._max_size)), self._max_size)
 
-    def _end(self, tag):
+    def _end(self, tag: str) -> None:
         at = self._expat.CurrentByteIndex
         if self._scalar is not None:
             self._end_scalar(tag, at)
         elif tag in _DICT_TAGS:
             self._end_dict(self._stack.pop(), at)
 
-    def _end_scalar(self, tag, at):
-        _, start = self._scalar
+    def _end_scalar(self, tag: str, at: int) -> None:
+        _, start = cast(Tuple[str, int], self._scalar)
         self._text(None)
         self._scalar = self._mark = None
         whole, body = self._element(start, at)
@@ -313,18 +323,20 @@ class Reader:
             frame.key = _text_of(body)
             frame.key_start = start
             return
-        key, frame.key = frame.key, None
+        # A value follows its key: `_start` refuses one that does not.
+        key, key_start = cast(str, frame.key), cast(int, frame.key_start)
+        frame.key = None
         if not frame.keeps:
             return
         kind = _SCALAR_TAGS[tag]
         value = self._value(kind, body, key)
         node = frame.node
         node[key] = value
-        node.spans[key] = (frame.key_start, start + len(whole))
+        node.spans[key] = (key_start, start + len(whole))
         if not _as_written(kind, whole, body, value):
             node.raw[key] = (value, str(whole, "utf-8"))
 
-    def _element(self, start, at):
+    def _element(self, start: int, at: int) -> Tuple[memoryview, memoryview]:
         """The bytes of the element that starts at `start` and of its content,
         as memoryviews; `at` is where the parser saw it end: the start of its
         end tag, or the end of an empty-element tag ("<t />")."""
@@ -335,7 +347,7 @@ class Reader:
         end = data.index(b">", at - base) + 1
         return memoryview(data)[start - base:end], memoryview(data)[content:at - base]
 
-    def _value(self, kind, body, key):
+    def _value(self, kind: str, body: Bytes, key: str) -> Union[str, int, float, bool]:
         if kind == "t":
             return True
         text = _text_of(body)
@@ -351,7 +363,7 @@ class Reader:
             self._fail("the value of %r is %r, not %s"
                        % (key[:40], text[:40], "an integer" if kind == "i" else "a number"))
 
-    def _end_dict(self, frame, at):
+    def _end_dict(self, frame: _Frame, at: int) -> None:
         node = frame.node
         node.span = (frame.start, self._dict_end(frame, at))
         if frame.key is not None:
@@ -363,28 +375,32 @@ class Reader:
             self._root = None if selected else node
             return
         parent = self._stack[-1]
-        key, parent.key = parent.key, None
+        # A dictionary inside another follows its key: `_start` refuses one
+        # that does not.
+        key, key_start = cast(str, parent.key), cast(int, parent.key_start)
+        parent.key = None
         if parent.keeps and not selected:
+            start, end = node.span
             parent.node[key] = node
-            parent.node.spans[key] = (parent.key_start, node.span[1])
-            if node.span[1] == self._expat.CurrentByteIndex:   # written "<d/>"
-                parent.node.raw[key] = (node, str(self._joined()[node.span[0] - self._base:
-                                                                 node.span[1] - self._base],
-                                                  "utf-8"))
+            parent.node.spans[key] = (key_start, end)
+            if end == self._expat.CurrentByteIndex:   # written "<d/>"
+                parent.node.raw[key] = (node, str(self._joined()[start - self._base:
+                                                                 end - self._base], "utf-8"))
 
 
 class _NoTarget:
     """The parser's target: the elements never reach it. It takes text so
     that the parser checks references to entities it does not know."""
 
-    def data(self, _text):
+    def data(self, _text: str) -> None:
         pass
 
-    def close(self):
+    def close(self) -> None:
         return None
 
 
-def read(data, max_size=MAX_SIZE, what="property list"):
+def read(data: Union[bytes, bytearray, Iterable[bytes]], max_size: int = MAX_SIZE,
+         what: str = "property list") -> PlistDict:
     """The top dictionary of a property list, given as bytes or an iterable
     of pieces of bytes, with every entry kept."""
     reader = Reader(lambda path, node: False, lambda path: True, max_size, what)
@@ -398,7 +414,7 @@ def read(data, max_size=MAX_SIZE, what="property list"):
 # Writing ---------------------------------------------------------------------------
 
 
-def _escaped(text):
+def _escaped(text: str) -> str:
     bad = _UNWRITABLE.search(text)
     if bad:
         raise ValueError("a property list cannot hold the character %r" % bad.group(0))
@@ -406,7 +422,7 @@ def _escaped(text):
             .replace("\r", "&#13;"))
 
 
-def element(value):
+def element(value: Any) -> str:
     """The XML of one value, as velk writes it."""
     if value is True:
         return "<t />"
@@ -425,16 +441,16 @@ def element(value):
     raise TypeError("a property list holds no %s" % type(value).__name__)
 
 
-def _same(a, b):
+def _same(a: Any, b: Any) -> bool:
     """Whether two values are equal and of the same types throughout."""
     if type(a) is not type(b):
         return False
     if isinstance(a, dict):
         return list(a) == list(b) and all(_same(a[key], b[key]) for key in a)
-    return a == b
+    return bool(a == b)
 
 
-def dumps(entries):
+def dumps(entries: Dict[str, Any]) -> str:
     """The XML of a dictionary's entries (without the enclosing element).
 
     A value that is unchanged since it was read (a PlistDict's `raw`) is

@@ -8,6 +8,7 @@ that follow the pairs. Server data hold one level; without key 4 it is a
 level with no objects.
 """
 import re
+from typing import Iterable, Optional, Union
 
 from velk.level.data import MAX_SIZE, TooLarge, size_text
 from velk.level.errors import LevelError
@@ -24,13 +25,13 @@ _START = re.compile(rb"[0-9]+:[^:\r\n]*:[0-9]+:")
 _NUMBER = re.compile(r"-?[0-9]+")
 
 
-def looks_like_server(head):
+def looks_like_server(head: bytes) -> bool:
     """Whether a file's first bytes `head` (without a byte order mark or
     leading whitespace) start like server data."""
     return _START.match(head) is not None
 
 
-def read_server(chunks, max_size=MAX_SIZE):
+def read_server(chunks: Iterable[bytes], max_size: int = MAX_SIZE) -> ExportLevel:
     """The level of server data given as pieces of bytes, as an ExportLevel
     (its `properties` stay empty: these are no dictionary's entries).
 
@@ -55,7 +56,8 @@ def read_server(chunks, max_size=MAX_SIZE):
         if not key.isdigit() or not key.isascii():
             raise LevelError("server data hold the key %r, not a number" % key[:40])
     pairs = dict(zip(keys, fields[1::2]))
-    level_id = pairs.get(ID_KEY)
-    if level_id is not None and _NUMBER.fullmatch(level_id):
-        level_id = int(level_id)
+    text_id = pairs.get(ID_KEY)
+    level_id: Optional[Union[int, str]] = text_id
+    if text_id is not None and _NUMBER.fullmatch(text_id):
+        level_id = int(text_id)
     return ExportLevel(pairs.get(NAME_KEY), pairs.get(DATA_KEY) or None, level_id)

@@ -44,7 +44,7 @@ from velk.level.values import Properties, PropertyValue, Source
 
 __all__ = ["FORMS", "detect_form", "LevelSource", "Input", "read_file"]
 
-FORMS = ("records", "level", "encoded", "export", "save", "server")
+FORMS: Tuple[str, ...] = ("records", "level", "encoded", "export", "save", "server")
 
 # Bytes read ahead to tell the form, and bytes read at a time after that.
 HEAD_SIZE = 1 << 16
@@ -241,7 +241,7 @@ class _Encoded(io.RawIOBase):
     """A text stream read as the UTF-8 bytes of its text: a file opened in
     text mode is read as the file it was opened from (in UTF-8)."""
 
-    def __init__(self, text: IO[str]) -> None:
+    def __init__(self, text: Union[IO[str], io.TextIOBase]) -> None:
         super().__init__()
         self._text = text
         self._pending = memoryview(b"")
@@ -436,6 +436,7 @@ class Input:
         elif form == "encoded":
             yield LevelSource(1, None, form, iter_decode(self.chunks(), max_size))
         elif form in ("export", "save", "server"):
+            found: Iterable[ExportLevel]
             if form == "export":
                 found = iter_export(self.stream, max_size)
             elif form == "save":

@@ -14,7 +14,7 @@ class Coder:
     """Conversions between plain text and the coded forms used in records."""
 
     @staticmethod
-    def do_base64(text, encode=True):
+    def do_base64(text: str, encode: bool = True) -> str:
         """Encode `text` to URL-safe base64, or decode it with ``encode=False``.
 
         Encoding returns the base64 text (with its "=" padding) of the UTF-8
