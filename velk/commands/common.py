@@ -12,7 +12,7 @@ from velk.level.data import TooLarge
 from velk.level.errors import LevelError
 from velk.level.level import kind_of
 
-__all__ = ["FORM_NAMES", "EXIT_STATUSES", "TextSink", "WriteError", "ReaderGone", "Output", "copy_text", "kind", "limit", "size",
+__all__ = ["FORM_NAMES", "EXIT_STATUSES", "HelpFormatter", "TextSink", "WriteError", "ReaderGone", "Output", "copy_text", "kind", "limit", "size",
            "one_line", "describe", "error_line", "reader_gone", "epilog", "Progress", "plural"]
 
 FORM_NAMES = {"records": "record file", "level": "level string", "encoded": "encoded level",
@@ -20,10 +20,10 @@ FORM_NAMES = {"records": "record file", "level": "level string", "encoded": "enc
 
 # What the exit statuses of every command mean, for its help.
 EXIT_STATUSES = (
-    (0, "every record read comes back identical or normalised (show: every record read)"),
+    (0, "all was read (check, stats: and comes back identical or normalised)"),
     (1, "some records are changed or cannot be read, or a level cannot be read"),
-    (2, "wrong usage, a file that cannot be read (at all, or to its end), or output that "
-        "cannot be written"),
+    (2, "wrong usage; a file that cannot be read, at all or to its end; output"),
+    (None, "that cannot be written"),
     (130, "interrupted (Ctrl-C)"),
 )
 
@@ -172,14 +172,28 @@ def reader_gone() -> None:
         pass
 
 
+class HelpFormatter(argparse.HelpFormatter):
+    """Help whose description is wrapped to the terminal, as argparse's is,
+    and whose epilog (see `epilog`) keeps its lines and columns."""
+
+    def _fill_text(self, text: str, width: int, indent: str) -> str:
+        if text.startswith(_EPILOG_START):
+            return text
+        return super()._fill_text(text, width, indent)
+
+
+_EPILOG_START = "examples:\n"
+
+
 def epilog(examples: Sequence[Tuple[str, str]]) -> str:
     """The end of a command's help: its examples, each with what it does,
     and the exit statuses."""
     width = max(len(command) for command, _ in examples)
-    lines = ["examples:"]
+    lines = [_EPILOG_START.rstrip("\n")]
     lines += ["  %-*s  %s" % (width, command, what) for command, what in examples]
     lines += ["", "exit status:"]
-    lines += ["  %-3d  %s" % (status, meaning) for status, meaning in EXIT_STATUSES]
+    lines += ["  %-3s  %s" % ("" if status is None else status, meaning)
+              for status, meaning in EXIT_STATUSES]
     return "\n".join(lines)
 
 

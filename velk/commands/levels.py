@@ -16,8 +16,8 @@ import json
 import os
 from typing import IO, Any, Callable, Dict, List, Tuple, Union
 
-from velk.commands.common import (FORM_NAMES, Output, TextSink, WriteError, epilog, one_line,
-                                  size)
+from velk.commands.common import (FORM_NAMES, HelpFormatter, Output, TextSink, WriteError,
+                                  epilog, one_line, size)
 from velk.level import MAX_SIZE, LevelError, RecordError, read_file
 from velk.level.level import Level
 from velk.level.library import add_levels
@@ -66,7 +66,7 @@ def add(commands: "argparse._SubParsersAction[argparse.ArgumentParser]") -> None
         sub: argparse.ArgumentParser = commands.add_parser(
             name, help=help_text, description=help_text + (" " + description if description
                                                            else ""),
-            epilog=epilog(EXAMPLES[name]), formatter_class=argparse.RawDescriptionHelpFormatter)
+            epilog=epilog(EXAMPLES[name]), formatter_class=HelpFormatter)
         return sub
 
     listing = add("list", "list the levels of each file: index, name, creator, objects, form")

@@ -12,8 +12,8 @@ import json
 import tempfile
 from typing import IO, Any, Callable, Dict, List, Optional, Sequence, Tuple
 
-from velk.commands.common import (FORM_NAMES, Output, Progress, TextSink, copy_text, epilog,
-                                  error_line, one_line, plural)
+from velk.commands.common import (FORM_NAMES, HelpFormatter, Output, Progress, TextSink,
+                                  copy_text, epilog, error_line, one_line, plural)
 from velk.commands.json_writer import KEY_ROWS, layout, scalar, write_json
 from velk.json_form import JsonForm
 from velk.level.data import MAX_SIZE
@@ -58,7 +58,7 @@ def add(commands: "argparse._SubParsersAction[argparse.ArgumentParser]",
                              "original")):
         sub = commands.add_parser(name, help=help_text, description=help_text,
                                   epilog=epilog(EXAMPLES[name]),
-                                  formatter_class=argparse.RawDescriptionHelpFormatter)
+                                  formatter_class=HelpFormatter)
         common(sub)
         sub.add_argument("--json", action="store_true",
                          help="print one JSON object instead of text")
@@ -158,7 +158,7 @@ def _refused(options: Options, name: str, error: LevelError, out: TextSink,
              message: str) -> FileRun:
     """The run of a file that could not be read: in JSON an entry of no
     counts with its error; in text nothing but its error line."""
-    report = survey.FileReport(name, None)
+    report = survey.FileReport(name, None, keys=options.command == "stats")
     report.error = error.with_traceback(None)
     if options.json:
         with _spool() as levels:

@@ -15,8 +15,8 @@ import json
 from itertools import islice
 from typing import IO, Any, Callable, Dict, Iterator, Optional, Tuple
 
-from velk.commands.common import (Output, Progress, TextSink, describe, epilog, error_line,
-                                  limit, one_line, plural)
+from velk.commands.common import (HelpFormatter, Output, Progress, TextSink, describe, epilog,
+                                  error_line, limit, one_line, plural)
 from velk.json_form import JsonForm
 from velk.level.data import MAX_SIZE
 from velk.level.errors import LevelError, where_text
@@ -36,7 +36,7 @@ def add(commands: "argparse._SubParsersAction[argparse.ArgumentParser]",
     help_text = "print every record as a typed dictionary, one JSON object per line"
     sub = commands.add_parser("show", help=help_text, description=help_text,
                               epilog=epilog(EXAMPLES),
-                              formatter_class=argparse.RawDescriptionHelpFormatter)
+                              formatter_class=HelpFormatter)
     common(sub)
     sub.add_argument("--limit", type=limit, default=None, metavar="N",
                      help="show only the first N records of each file")

@@ -28,7 +28,6 @@ import math
 import re
 from typing import (Any, Callable, Dict, Iterable, Iterator, List, Match, NoReturn, Optional,
                     Tuple, Union, cast)
-from xml.etree.ElementTree import ParseError
 
 from defusedxml import DefusedXmlException, EntitiesForbidden
 from defusedxml.ElementTree import DefusedXMLParser
@@ -241,7 +240,9 @@ class Reader:
             step(*args)
         except DefusedXmlException as exc:
             raise _refusal(self._what, exc) from None
-        except ParseError as exc:
+        # Caught as the SyntaxError it is: defusedxml before 0.7 parses with
+        # a second copy of ElementTree, whose ParseError is a class of its own.
+        except SyntaxError as exc:
             raise LevelError("not a well-formed %s: %s" % (self._what, exc)) from None
 
     # The bytes behind the parser -----------------------------------------------
