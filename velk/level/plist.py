@@ -405,7 +405,8 @@ def read(data: Union[bytes, bytearray, Iterable[bytes]], max_size: int = MAX_SIZ
     """The top dictionary of a property list, given as bytes or an iterable
     of pieces of bytes, with every entry kept."""
     reader = Reader(lambda path, node: False, lambda path: True, max_size, what)
-    for _ in reader.selected((data,) if isinstance(data, (bytes, bytearray)) else data):
+    pieces: Iterable[bytes] = (bytes(data),) if isinstance(data, (bytes, bytearray)) else data
+    for _ in reader.selected(pieces):
         pass
     if reader.root is None:
         raise LevelError("%s holds no dictionary" % what)
