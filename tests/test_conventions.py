@@ -142,3 +142,28 @@ def test_a_bare_make_lists_the_targets():
     for target in ("help", "test", "test-lowest", "typecheck", "demo", "bench", "wheels"):
         assert target in targets
     assert set(targets) <= set(re.findall(r"^([a-z][a-z0-9-]*):", makefile, re.M))
+
+
+@pytest.mark.parametrize("as_json", [False, True])
+def test_one_file_is_surveyed_by_itself_into_a_picklable_summary(as_json):
+    # What a worker process would do for a later --jobs: survey one file
+    # into its own output, and hand back a summary the run merges.
+    import io
+    import json
+    import pickle
+
+    from velk.commands import report
+
+    options = pickle.loads(pickle.dumps(report.Options("check", json=as_json)))
+    out = io.StringIO()
+    done = pickle.loads(pickle.dumps(report.survey_path(options, str(EXAMPLES / "level.txt"),
+                                                        out)))
+    assert (done.status, done.read, done.levels, done.counts["object"]["failed"]) == \
+        (1, True, 1, 5)
+    if as_json:
+        assert json.loads(out.getvalue())["file"] == str(EXAMPLES / "level.txt")
+    else:
+        assert out.getvalue().startswith("%s: level 1 (level string)" % (EXAMPLES / "level.txt"))
+    missing = report.survey_path(options, "no-such-file", io.StringIO())
+    assert (missing.status, missing.read, missing.messages) == (
+        2, False, ["velk: error: cannot open no-such-file: No such file or directory\n"])
