@@ -17,11 +17,11 @@ namespace velk {
 class PairConverter {
 public:
     // `func`, or no conversion at all when it is nullptr or None.  `func` is
-    // borrowed: the caller holds it for the whole split.
+    // held for as long as the converter lives, whatever the calls do.
     static PairConverter calling(PyObject* func) {
         PairConverter converter;
         if (func != nullptr && func != Py_None) {
-            converter.callable_ = func;
+            converter.callable_ = Ref::borrow(func);
         }
         return converter;
     }
@@ -41,7 +41,7 @@ public:
 
 private:
     PairConverter() = default;
-    PyObject* callable_ = nullptr;
+    Ref callable_;
     bool reads_ = false;
     RecordKind kind_ = RecordKind::object;
 };

@@ -42,7 +42,7 @@ int dictionary_texts(PyObject* some_dict, Joiner& texts) {
 // The same through whatever `chain` is bound to now.
 int chained_texts(PyObject* chain, PyObject* some_dict, Joiner& texts) {
     Ref from_iterable =
-        Ref::steal(PyObject_GetAttr(chain, strings.from_iterable_attr));
+        Ref::steal(PyObject_GetAttr(chain, strings.from_iterable_attr.get()));
     if (!from_iterable) {
         return -1;
     }
@@ -51,7 +51,7 @@ int chained_texts(PyObject* chain, PyObject* some_dict, Joiner& texts) {
         return -1;
     }
     Ref items = Ref::steal(
-        PyObject_CallMethodObjArgs(some_dict, strings.items_attr, nullptr));
+        PyObject_CallMethodObjArgs(some_dict, strings.items_attr.get(), nullptr));
     if (!items) {
         return -1;
     }
@@ -79,7 +79,7 @@ PyObject* join_entries(PyObject* some_dict, PyObject* delim) {
     }
     Joiner texts(delim);
     int status;
-    if (chain.get() == original_chain) {
+    if (chain.get() == original_chain.get()) {
         if (some_dict == Py_None) {
             return raise_none_attribute("items");
         }
@@ -99,7 +99,7 @@ const Signature collect_signature = {"_collect", "_velkc._collect",
 
 PyObject* collect_record(PyObject* some_dict, PyObject* delim) {
     return traced("_velkc._collect",
-                  join_entries(some_dict, delim ? delim : strings.underscore));
+                  join_entries(some_dict, delim ? delim : strings.underscore.get()));
 }
 
 PyObject* py_collect(PyObject*, PyObject* args, PyObject* kwds) {

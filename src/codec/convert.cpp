@@ -13,12 +13,12 @@ PyObject* PairConverter::operator()(PyObject* key, PyObject* value) const {
     if (reads_) {
         return read_by_key(kind_, key, value);
     }
-    if (callable_ == nullptr) {
+    if (!callable_) {
         Py_INCREF(value);
         return value;
     }
     PyObject* args[] = {key, value};
-    return vectorcall(callable_, args, 2, nullptr);
+    return vectorcall(callable_.get(), args, 2, nullptr);
 }
 
 bool PairConverter::in_place(int key_number, const Py_UCS1* text,
@@ -195,7 +195,7 @@ const Signature convert_signature = {"_convert", "_velkc._convert",
 PyObject* convert_record(PyObject* string, PyObject* delim,
                          const PairConverter& convert) {
     return traced("_velkc._convert",
-                  convert_pairs(string, delim ? delim : strings.underscore,
+                  convert_pairs(string, delim ? delim : strings.underscore.get(),
                                 convert));
 }
 

@@ -23,7 +23,7 @@ bool needs_lookup(PyObject* key, PyObject* additional) {
     if (!PyUnicode_CheckExact(key)) {
         return true;
     }
-    if (additional == tables.OBJECT_ADDITIONAL) {
+    if (additional == tables.OBJECT_ADDITIONAL.get()) {
         return is_text_key(key);
     }
     return PyDict_GET_SIZE(additional) != 0;
@@ -106,8 +106,10 @@ const Signature dump_signature = {"_dump", "_velkc._dump", dump_params,
 }  // namespace
 
 PyObject* dump_record(PyObject* some_dict, PyObject* additional) {
-    return traced("_velkc._dump",
-                  dump_entries(some_dict, additional ? additional : empty_table));
+    // Held for the whole walk: a dumper may drop the caller's reference, and
+    // a retried initialisation replaces the module's own tables.
+    Ref table = Ref::borrow(additional ? additional : empty_table.get());
+    return traced("_velkc._dump", dump_entries(some_dict, table.get()));
 }
 
 PyObject* py_dump(PyObject*, PyObject* args, PyObject* kwds) {

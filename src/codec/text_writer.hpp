@@ -36,12 +36,13 @@ private:
     bool finished_ = false;
 };
 
-// The joined text as it grows: each item's str() after a delimiter.
+// The joined text as it grows: each item's str() after a delimiter.  The
+// delimiter is held while the items' str() run code.
 class Joiner {
 public:
-    explicit Joiner(PyObject* delim) : delim_(delim) {}
+    explicit Joiner(PyObject* delim) : delim_(Ref::borrow(delim)) {}
     int append(PyObject* item) {
-        if (!first_ && writer_.write(delim_) < 0) {
+        if (!first_ && writer_.write(delim_.get()) < 0) {
             return -1;
         }
         first_ = false;
@@ -51,7 +52,7 @@ public:
 
 private:
     TextWriter writer_;
-    PyObject* delim_;
+    Ref delim_;
     bool first_ = true;
 };
 

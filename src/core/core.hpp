@@ -61,6 +61,39 @@ private:
     PyObject* ptr_ = nullptr;
 };
 
+// An owned reference that the module keeps beyond one call: a constant, a
+// table, the namespace, a name's last binding.  Every object the module
+// keeps is held this way, so that no Python code (a hostile one that
+// empties a table reached through gc.get_objects(), say) can free it under
+// the module.  Replacing the object (a retried initialisation, a refreshed
+// cache) releases the old one only after the new one is in place.
+//
+// It is never released by its destructor: the module's globals are
+// destroyed after the interpreter is finalised, when no reference may be
+// touched any more; the objects are the interpreter's to reclaim.
+class Kept {
+public:
+    constexpr Kept() noexcept = default;
+    Kept(const Kept&) = delete;
+    Kept& operator=(const Kept&) = delete;
+
+    PyObject* get() const noexcept { return ptr_; }
+    explicit operator bool() const noexcept { return ptr_ != nullptr; }
+    // A new reference to the kept object.
+    PyObject* new_ref() const noexcept {
+        Py_XINCREF(ptr_);
+        return ptr_;
+    }
+    // Keeps `object` instead of what was kept; an empty Ref keeps nothing.
+    void reset(Ref object) noexcept {
+        Ref old = Ref::steal(ptr_);
+        ptr_ = object.release();
+    }
+
+private:
+    PyObject* ptr_ = nullptr;
+};
+
 // ---- Tracebacks ------------------------------------------------------------
 
 // Adds a traceback entry whose function name is `name` ("_velkc._convert",
@@ -107,10 +140,10 @@ int check_argument_type(PyObject* obj, PyTypeObject* type, const char* name);
 // ---- Names -----------------------------------------------------------------
 
 // Where names are looked up: the module's namespace, then the builtins.
-// Both dictionaries are owned by the module and set at initialisation.
+// Both dictionaries are set at initialisation.
 struct Namespace {
-    PyObject* globals = nullptr;
-    PyObject* builtins = nullptr;  // the builtins module's dict
+    Kept globals;
+    Kept builtins;  // the builtins module's dict
 };
 extern Namespace ns;
 
@@ -122,12 +155,12 @@ int enter_namespace(PyObject* globals, PyObject* builtins);
 // version of both dictionaries, so a lookup costs a comparison until either
 // dictionary changes.
 struct GlobalName {
-    explicit GlobalName(const char* text) : text(text) {}
+    constexpr explicit GlobalName(const char* text) : text(text) {}
 
     const char* text;
-    PyObject* name = nullptr;  // interned, created at initialisation
+    Kept name;  // interned, created at initialisation
     NamespaceVersion version;
-    PyObject* cached = nullptr;  // borrowed from one of the two dictionaries
+    Kept cached;  // what the name was bound to at `version`
 };
 
 // Creates the name object of `entry`.  Returns 0 or -1.
@@ -141,11 +174,11 @@ PyObject* lookup_name(const char* text);
 
 // What `entry`'s name was last found bound to, when neither dictionary has
 // changed since, else nullptr; looks nothing up and raises nothing.
-// Borrowed from the dictionary that holds it, so for a test that runs no
-// code before it is done with it.
+// Borrowed from the entry, so for a test that runs no code before it is
+// done with it.
 inline PyObject* cached_global(const GlobalName& entry) {
-    return entry.version == namespace_version(ns.globals, ns.builtins)
-               ? entry.cached
+    return entry.version == namespace_version(ns.globals.get(), ns.builtins.get())
+               ? entry.cached.get()
                : nullptr;
 }
 

@@ -5,58 +5,57 @@ namespace velk {
 
 Namespace ns;
 
+namespace {
+
+// The object bound to `name` in the namespace, borrowed from the dictionary
+// that holds it, or nullptr with NameError or the lookup's own error.
+PyObject* find_name(PyObject* name) {
+    PyObject* found = PyDict_GetItemWithError(ns.globals.get(), name);
+    if (found == nullptr && !PyErr_Occurred()) {
+        found = PyDict_GetItemWithError(ns.builtins.get(), name);
+    }
+    if (found == nullptr && !PyErr_Occurred()) {
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    }
+    return found;
+}
+
+}  // namespace
+
 int enter_namespace(PyObject* globals, PyObject* builtins) {
     if (watch_namespace(globals, builtins) < 0) {
         return -1;
     }
-    Py_INCREF(globals);
-    Py_XSETREF(ns.globals, globals);
-    Py_INCREF(builtins);
-    Py_XSETREF(ns.builtins, builtins);
+    ns.globals.reset(Ref::borrow(globals));
+    ns.builtins.reset(Ref::borrow(builtins));
     return 0;
 }
 
 int intern_name(GlobalName& entry) {
-    if (entry.name == nullptr) {
-        entry.name = PyUnicode_InternFromString(entry.text);
+    if (!entry.name) {
+        entry.name.reset(Ref::steal(PyUnicode_InternFromString(entry.text)));
     }
     return entry.name ? 0 : -1;
 }
 
 PyObject* lookup_global(GlobalName& entry) {
-    NamespaceVersion version = namespace_version(ns.globals, ns.builtins);
+    NamespaceVersion version =
+        namespace_version(ns.globals.get(), ns.builtins.get());
     if (entry.cached && entry.version == version) {
-        // Neither dictionary changed since the cached object was found in
-        // one of them, so that dictionary still holds it.
-        Py_INCREF(entry.cached);
-        return entry.cached;
+        return entry.cached.new_ref();
     }
-    PyObject* found = PyDict_GetItemWithError(ns.globals, entry.name);
-    if (found == nullptr && !PyErr_Occurred()) {
-        found = PyDict_GetItemWithError(ns.builtins, entry.name);
-    }
-    if (found == nullptr) {
-        if (!PyErr_Occurred()) {
-            PyErr_Format(PyExc_NameError, "name '%U' is not defined",
-                         entry.name);
-        }
-        entry.cached = nullptr;
-        return nullptr;
-    }
-    entry.cached = found;
+    Ref found = Ref::borrow(find_name(entry.name.get()));
+    // Releasing the binding remembered before may run code, which may change
+    // the namespace: the version taken before the lookup then no longer
+    // matches, and the next lookup looks again.
     entry.version = version;
-    Py_INCREF(found);
-    return found;
+    entry.cached.reset(Ref::borrow(found.get()));
+    return found.release();
 }
 
 PyObject* lookup_name(const char* text) {
-    GlobalName entry{text};
-    if (intern_name(entry) < 0) {
-        return nullptr;
-    }
-    // The entry lives for this one lookup, and its name with it.
-    Ref name = Ref::steal(entry.name);
-    return lookup_global(entry);
+    Ref name = Ref::steal(PyUnicode_InternFromString(text));
+    return name ? Ref::borrow(find_name(name.get())).release() : nullptr;
 }
 
 }  // namespace velk

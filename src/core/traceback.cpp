@@ -5,12 +5,11 @@
 namespace velk {
 
 namespace {
-PyObject* traceback_globals = nullptr;
+Kept traceback_globals;
 }  // namespace
 
 void set_traceback_globals(PyObject* globals) {
-    Py_INCREF(globals);
-    Py_XSETREF(traceback_globals, globals);
+    traceback_globals.reset(Ref::borrow(globals));
 }
 
 void add_traceback(const char* name) {
@@ -20,7 +19,7 @@ void add_traceback(const char* name) {
     PyErr_Fetch(&type, &value, &tb);
     Ref code = Ref::steal(reinterpret_cast<PyObject*>(
         PyCode_NewEmpty("velk/_velkc", name, 1)));
-    Ref globals = traceback_globals ? Ref::borrow(traceback_globals)
+    Ref globals = traceback_globals ? Ref::borrow(traceback_globals.get())
                                     : Ref::steal(PyDict_New());
     Ref frame;
     if (code && globals) {

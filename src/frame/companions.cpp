@@ -19,7 +19,7 @@ PyObject* import_from(const char* module_name, const char* name) {
     Py_INCREF(attribute.get());
     PyList_SET_ITEM(fromlist.get(), 0, attribute.get());
     Ref imported = Ref::steal(PyImport_ImportModuleLevelObject(
-        module_text.get(), ns.globals, locals.get(), fromlist.get(), 0));
+        module_text.get(), ns.globals.get(), locals.get(), fromlist.get(), 0));
     if (!imported) {
         return nullptr;
     }
@@ -31,7 +31,7 @@ PyObject* import_from(const char* module_name, const char* name) {
         }
         return nullptr;
     }
-    if (PyDict_SetItem(ns.globals, attribute.get(), value.get()) < 0) {
+    if (PyDict_SetItem(ns.globals.get(), attribute.get(), value.get()) < 0) {
         return nullptr;
     }
     return value.release();
@@ -103,8 +103,7 @@ int bind_public_name(PyObject* module, PyObject* name, PyObject* value) {
     if (expect_exact(value, table->kind, table->kind_name) < 0) {
         return -1;
     }
-    Py_INCREF(value);
-    Py_XSETREF(*table->slot, value);
+    table->slot->reset(Ref::borrow(value));
     return 0;
 }
 
@@ -118,7 +117,7 @@ int import_star(PyObject* module, const char* module_name) {
         return -1;
     }
     Ref imported = Ref::steal(PyImport_ImportModuleLevelObject(
-        module_text.get(), ns.globals, locals.get(), fromlist.get(), 0));
+        module_text.get(), ns.globals.get(), locals.get(), fromlist.get(), 0));
     if (!imported || gather_public_names(imported.get(), names.get()) < 0) {
         return -1;
     }
@@ -145,7 +144,7 @@ int import_companions(PyObject* module) {
     if (!chain) {
         return -1;
     }
-    Py_XSETREF(original_chain, chain.release());
+    original_chain.reset(std::move(chain));
     return import_one("enums", "Enum");
 }
 

@@ -4,11 +4,11 @@
 
 namespace velk {
 
-PyObject* captured_staticmethod = nullptr;
+Kept captured_staticmethod;
 Strings strings;
-PyObject* empty_table = nullptr;
-PyObject* iter_to_str_function = nullptr;
-PyObject* original_chain = nullptr;
+Kept empty_table;
+Kept iter_to_str_function;
+Kept original_chain;
 
 GlobalName name_coder{"Coder"};
 GlobalName name_hsv{"HSV"};
@@ -18,11 +18,11 @@ GlobalName name_enum{"Enum"};
 
 namespace {
 
-int intern(PyObject*& slot, const char* text) {
-    if (slot == nullptr) {
-        slot = PyUnicode_InternFromString(text);
+int intern(Kept& slot, const char* text) {
+    if (!slot) {
+        slot.reset(Ref::steal(PyUnicode_InternFromString(text)));
         // Computing the hash now spares every later dictionary test.
-        if (slot == nullptr || PyObject_Hash(slot) == -1) {
+        if (!slot || PyObject_Hash(slot.get()) == -1) {
             return -1;
         }
     }
@@ -53,15 +53,15 @@ int create_strings() {
     // Made with the constants rather than later in initialisation, so that
     // `_dump` has its default table even in a module whose initialisation
     // failed after registering it in sys.modules.
-    if (empty_table == nullptr) {
-        empty_table = PyDict_New();
-        if (empty_table == nullptr) {
+    if (!empty_table) {
+        empty_table.reset(Ref::steal(PyDict_New()));
+        if (!empty_table) {
             return -1;
         }
     }
-    if (strings.encode_kwnames == nullptr) {
-        strings.encode_kwnames = Py_BuildValue("(s)", "encode");
-        if (strings.encode_kwnames == nullptr) {
+    if (!strings.encode_kwnames) {
+        strings.encode_kwnames.reset(Ref::steal(Py_BuildValue("(s)", "encode")));
+        if (!strings.encode_kwnames) {
             return -1;
         }
     }
@@ -76,18 +76,18 @@ int create_strings() {
 }
 
 PyObject* shared_key_text(int number) {
-    static PyObject* beyond_tables[1000] = {};
+    static Kept beyond_tables[1000];
     if (number <= max_key) {
-        return strings.keys[number];
+        return strings.keys[number].get();
     }
-    if (beyond_tables[number] == nullptr) {
+    if (!beyond_tables[number]) {
         char text[4];
         PyOS_snprintf(text, sizeof text, "%d", number);
         if (intern(beyond_tables[number], text) < 0) {
             return nullptr;
         }
     }
-    return beyond_tables[number];
+    return beyond_tables[number].get();
 }
 
 }  // namespace velk

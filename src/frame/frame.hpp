@@ -1,6 +1,7 @@
 // The module frame: what initialisation builds and every subsystem reads.
 // All of it is process-wide, written once while the module initialises and
-// only read afterwards; nothing here is ever released.
+// only read afterwards (a retried initialisation writes it again).  Every
+// object here is Kept: owned by the module until the process ends.
 #pragma once
 
 #include "core/core.hpp"
@@ -9,7 +10,7 @@ namespace velk {
 
 // The builtin `staticmethod` as initialisation found it, which installs
 // `byte_xor` on `Coder`.
-extern PyObject* captured_staticmethod;
+extern Kept captured_staticmethod;
 
 // Highest property number that a key text can hold.
 constexpr int max_key = 108;
@@ -18,48 +19,48 @@ constexpr int text_key = 31;
 
 // The module's constant strings, created and hashed once.
 struct Strings {
-    PyObject* underscore = nullptr;  // "_": colour delimiter, default joiner
-    PyObject* comma = nullptr;       // ",": object delimiter
-    PyObject* dot = nullptr;         // ".": group lists and joined collections
-    PyObject* pipe = nullptr;        // "|": joins dumped dictionaries
-    PyObject* encode_kwnames = nullptr;  // ("encode",)
-    PyObject* class_attr = nullptr;      // "__class__"
-    PyObject* mro_attr = nullptr;        // "__mro__"
-    PyObject* value_attr = nullptr;      // "value"
-    PyObject* from_string_attr = nullptr;
-    PyObject* do_base64_attr = nullptr;
-    PyObject* from_iterable_attr = nullptr;
-    PyObject* items_attr = nullptr;
+    Kept underscore;      // "_": colour delimiter, default joiner
+    Kept comma;           // ",": object delimiter
+    Kept dot;             // ".": group lists and joined collections
+    Kept pipe;            // "|": joins dumped dictionaries
+    Kept encode_kwnames;  // ("encode",)
+    Kept class_attr;      // "__class__"
+    Kept mro_attr;        // "__mro__"
+    Kept value_attr;      // "value"
+    Kept from_string_attr;
+    Kept do_base64_attr;
+    Kept from_iterable_attr;
+    Kept items_attr;
     // The texts "1" to "108", one shared object each; keys[0] is unused.
-    PyObject* keys[max_key + 1] = {};
+    Kept keys[max_key + 1];
 };
 extern Strings strings;
 
 // The property tables.  Each holds None until initialisation builds it; the
 // kinds are set, str (one key) and dict.
 struct Tables {
-    PyObject* INT = nullptr;
-    PyObject* BOOL = nullptr;
-    PyObject* FLOAT = nullptr;
-    PyObject* HSV = nullptr;
-    PyObject* TEXT = nullptr;
-    PyObject* GROUPS = nullptr;
-    PyObject* Z_LAYER = nullptr;
-    PyObject* EASING = nullptr;
-    PyObject* PULSE_MODE = nullptr;
-    PyObject* PULSE_TYPE = nullptr;
-    PyObject* PICKUP_MODE = nullptr;
-    PyObject* TOUCH_TOGGLE = nullptr;
-    PyObject* COMP = nullptr;
-    PyObject* TARGET_COORDS = nullptr;
-    PyObject* ENUMS = nullptr;
-    PyObject* OBJECT_ADDITIONAL = nullptr;
-    PyObject* MAPPING = nullptr;
-    PyObject* COLOR_INT = nullptr;
-    PyObject* COLOR_BOOL = nullptr;
-    PyObject* COLOR_PLAYER = nullptr;
-    PyObject* COLOR_FLOAT = nullptr;
-    PyObject* COLOR_HSV = nullptr;
+    Kept INT;
+    Kept BOOL;
+    Kept FLOAT;
+    Kept HSV;
+    Kept TEXT;
+    Kept GROUPS;
+    Kept Z_LAYER;
+    Kept EASING;
+    Kept PULSE_MODE;
+    Kept PULSE_TYPE;
+    Kept PICKUP_MODE;
+    Kept TOUCH_TOGGLE;
+    Kept COMP;
+    Kept TARGET_COORDS;
+    Kept ENUMS;
+    Kept OBJECT_ADDITIONAL;
+    Kept MAPPING;
+    Kept COLOR_INT;
+    Kept COLOR_BOOL;
+    Kept COLOR_PLAYER;
+    Kept COLOR_FLOAT;
+    Kept COLOR_HSV;
 };
 extern Tables tables;
 
@@ -67,7 +68,7 @@ extern Tables tables;
 // table whose name a companion module exports.
 struct TableSlot {
     const char* name;
-    PyObject** slot;
+    Kept* slot;
     PyTypeObject* kind;
     const char* kind_name;  // as the type messages write it
 };
@@ -90,9 +91,9 @@ enum class ValueForm : unsigned char {
 struct KeyKinds {
     ValueForm object = ValueForm::text;
     ValueForm colour = ValueForm::text;
-    // The class in _ENUMS, borrowed from that table, which holds it until
-    // the process ends.
-    PyObject* enumeration = nullptr;
+    // The class that _ENUMS held for the key when the tables were built.
+    // Kept apart from the table, which Python code can reach and empty.
+    Kept enumeration;
 
     ValueForm in(RecordKind kind) const {
         return kind == RecordKind::object ? object : colour;
@@ -140,7 +141,7 @@ inline int key_number(PyObject* key) {
 }
 
 // The shared empty table: `_dump`'s default table of additional dumpers.
-extern PyObject* empty_table;
+extern Kept empty_table;
 
 // The names looked up at call time in the module's namespace.
 extern GlobalName name_coder;
@@ -151,9 +152,9 @@ extern GlobalName name_enum;
 
 // The exported `_iter_to_str` as the namespace held it when the tables were
 // built; `_MAPPING` refers to it.
-extern PyObject* iter_to_str_function;
+extern Kept iter_to_str_function;
 // `itertools.chain` as imported at initialisation.
-extern PyObject* original_chain;
+extern Kept original_chain;
 
 // Creates the constant strings and the shared empty table (once per
 // process).  Returns 0 or -1.

@@ -12,7 +12,7 @@ namespace {
 
 // The module object, from the start of its initialisation until the process
 // ends; forgotten again when initialisation fails.
-PyObject* remembered_module = nullptr;
+Kept remembered_module;
 
 // The interpreter that first created the module.
 bool interpreter_known = false;
@@ -84,7 +84,7 @@ PyObject* builtin(const char* text) {
     if (!name) {
         return nullptr;
     }
-    PyObject* found = PyDict_GetItemWithError(ns.builtins, name.get());
+    PyObject* found = PyDict_GetItemWithError(ns.builtins.get(), name.get());
     if (found == nullptr) {
         if (!PyErr_Occurred()) {
             PyErr_Format(PyExc_NameError, "name '%U' is not defined",
@@ -110,7 +110,7 @@ int capture_builtins() {
             return -1;
         }
     }
-    Py_XSETREF(captured_staticmethod, staticmethod.release());
+    captured_staticmethod.reset(std::move(staticmethod));
     return 0;
 }
 
@@ -134,7 +134,7 @@ int install_byte_xor() {
         return -1;
     }
     Ref method = Ref::steal(PyObject_CallFunctionObjArgs(
-        captured_staticmethod, function.get(), nullptr));
+        captured_staticmethod.get(), function.get(), nullptr));
     Ref coder = Ref::steal(lookup_global(name_coder));
     if (!method || !coder) {
         return -1;
@@ -147,8 +147,7 @@ int install_byte_xor() {
 // builtins, the companions, the property tables, Coder.byte_xor and
 // __test__.
 int initialise(PyObject* module) {
-    Py_INCREF(module);
-    remembered_module = module;
+    remembered_module.reset(Ref::borrow(module));
     if (enter_module_namespace(module) < 0 || create_strings() < 0 ||
         register_bare_name(module) < 0 || capture_builtins() < 0) {
         return -1;
@@ -164,7 +163,7 @@ int initialise(PyObject* module) {
     if (!test) {
         return -1;
     }
-    return PyDict_SetItemString(ns.globals, "__test__", test.get());
+    return PyDict_SetItemString(ns.globals.get(), "__test__", test.get());
 }
 
 }  // namespace
@@ -173,9 +172,8 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) {
     if (check_interpreter() < 0) {
         return nullptr;
     }
-    if (remembered_module != nullptr) {
-        Py_INCREF(remembered_module);
-        return remembered_module;
+    if (remembered_module) {
+        return remembered_module.new_ref();
     }
     Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
     if (!name) {
@@ -197,8 +195,8 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) {
 }
 
 int exec_module(PyObject* module) {
-    if (remembered_module != nullptr) {
-        if (remembered_module == module) {
+    if (remembered_module) {
+        if (remembered_module.get() == module) {
             return 0;
         }
         PyErr_SetString(PyExc_RuntimeError,
@@ -217,7 +215,7 @@ int exec_module(PyObject* module) {
     } else {
         PyErr_SetString(PyExc_ImportError, "init _velkc");
     }
-    Py_CLEAR(remembered_module);
+    remembered_module.reset(Ref());
     return -1;
 }
 

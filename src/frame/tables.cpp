@@ -40,11 +40,11 @@ const TableSlot table_slots[] = {
 };
 
 // Stores `value` (stolen) into a table, replacing what it held.
-int set_table(PyObject*& table, PyObject* value) {
+int set_table(Kept& table, PyObject* value) {
     if (value == nullptr) {
         return -1;
     }
-    Py_XSETREF(table, value);
+    table.reset(Ref::steal(value));
     return 0;
 }
 
@@ -54,7 +54,7 @@ PyObject* key_set(std::initializer_list<int> keys) {
         return nullptr;
     }
     for (int key : keys) {
-        if (PySet_Add(set.get(), strings.keys[key]) < 0) {
+        if (PySet_Add(set.get(), strings.keys[key].get()) < 0) {
             return nullptr;
         }
     }
@@ -62,8 +62,7 @@ PyObject* key_set(std::initializer_list<int> keys) {
 }
 
 PyObject* single_key(int key) {
-    Py_INCREF(strings.keys[key]);
-    return strings.keys[key];
+    return strings.keys[key].new_ref();
 }
 
 int build_key_sets() {
@@ -105,14 +104,14 @@ int build_enums() {
         const char* class_name;
     };
     const Row rows[] = {
-        {tables.Z_LAYER, "ZLayer"},
-        {tables.EASING, "Easing"},
-        {tables.PULSE_MODE, "PulseMode"},
-        {tables.PULSE_TYPE, "PulseType"},
-        {tables.PICKUP_MODE, "PickupItemMode"},
-        {tables.TOUCH_TOGGLE, "TouchToggleMode"},
-        {tables.COMP, "InstantCountComparison"},
-        {tables.TARGET_COORDS, "TargetPosCoordinates"},
+        {tables.Z_LAYER.get(), "ZLayer"},
+        {tables.EASING.get(), "Easing"},
+        {tables.PULSE_MODE.get(), "PulseMode"},
+        {tables.PULSE_TYPE.get(), "PulseType"},
+        {tables.PICKUP_MODE.get(), "PickupItemMode"},
+        {tables.TOUCH_TOGGLE.get(), "TouchToggleMode"},
+        {tables.COMP.get(), "InstantCountComparison"},
+        {tables.TARGET_COORDS.get(), "TargetPosCoordinates"},
     };
     Ref enums = Ref::steal(PyDict_New());
     if (!enums) {
@@ -131,7 +130,7 @@ int build_object_additional() {
     Ref additional = Ref::steal(PyDict_New());
     Ref dumper = Ref::steal(make_text_dumper());
     if (!additional || !dumper ||
-        PyDict_SetItem(additional.get(), tables.TEXT, dumper.get()) < 0) {
+        PyDict_SetItem(additional.get(), tables.TEXT.get(), dumper.get()) < 0) {
         return -1;
     }
     return set_table(tables.OBJECT_ADDITIONAL, additional.release());
@@ -169,7 +168,7 @@ int build_mapping() {
             return -1;
         }
     }
-    Py_XSETREF(iter_to_str_function, function.release());
+    iter_to_str_function.reset(std::move(function));
     if (map_to_dump(mapping.get(), "Guidelines") < 0 ||
         map_to_dump(mapping.get(), "HSV") < 0) {
         return -1;
@@ -223,25 +222,26 @@ int classify(std::initializer_list<KeyTest> tests, PyObject* key,
 // Compiles the tables, tested in each record kind's order, into key_kinds.
 int classify_keys() {
     for (int n = 1; n <= max_key; ++n) {
-        PyObject* key = strings.keys[n];
+        PyObject* key = strings.keys[n].get();
         KeyKinds& kinds = key_kinds[n];
-        kinds.enumeration = PyDict_GetItemWithError(tables.ENUMS, key);
-        if (kinds.enumeration == nullptr && PyErr_Occurred()) {
+        PyObject* enumeration = PyDict_GetItemWithError(tables.ENUMS.get(), key);
+        if (enumeration == nullptr && PyErr_Occurred()) {
             return -1;
         }
-        if (classify({{tables.INT, ValueForm::integer},
-                      {tables.BOOL, ValueForm::flag},
-                      {tables.FLOAT, ValueForm::number},
-                      {tables.GROUPS, ValueForm::groups},
-                      {tables.HSV, ValueForm::hsv},
-                      {tables.ENUMS, ValueForm::enumeration},
-                      {tables.TEXT, ValueForm::base64}},
+        kinds.enumeration.reset(Ref::borrow(enumeration));
+        if (classify({{tables.INT.get(), ValueForm::integer},
+                      {tables.BOOL.get(), ValueForm::flag},
+                      {tables.FLOAT.get(), ValueForm::number},
+                      {tables.GROUPS.get(), ValueForm::groups},
+                      {tables.HSV.get(), ValueForm::hsv},
+                      {tables.ENUMS.get(), ValueForm::enumeration},
+                      {tables.TEXT.get(), ValueForm::base64}},
                      key, &kinds.object) < 0 ||
-            classify({{tables.COLOR_INT, ValueForm::integer},
-                      {tables.COLOR_BOOL, ValueForm::flag},
-                      {tables.COLOR_FLOAT, ValueForm::number},
-                      {tables.COLOR_HSV, ValueForm::hsv},
-                      {tables.COLOR_PLAYER, ValueForm::player_color}},
+            classify({{tables.COLOR_INT.get(), ValueForm::integer},
+                      {tables.COLOR_BOOL.get(), ValueForm::flag},
+                      {tables.COLOR_FLOAT.get(), ValueForm::number},
+                      {tables.COLOR_HSV.get(), ValueForm::hsv},
+                      {tables.COLOR_PLAYER.get(), ValueForm::player_color}},
                      key, &kinds.colour) < 0) {
             return -1;
         }
@@ -262,8 +262,7 @@ const TableSlot* find_table(const char* name) {
 
 void reset_tables() {
     for (const TableSlot& slot : table_slots) {
-        Py_INCREF(Py_None);
-        Py_XSETREF(*slot.slot, Py_None);
+        slot.slot->reset(Ref::borrow(Py_None));
     }
 }
 

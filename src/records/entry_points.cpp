@@ -40,7 +40,7 @@ PyObject* py_object_convert(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
     PyObject* string = single_argument("_object_convert", args, nargs, kwnames);
     return string ? convert_entry("_velkc._object_convert", string,
-                                  strings.comma, RecordKind::object)
+                                  strings.comma.get(), RecordKind::object)
                   : nullptr;
 }
 
@@ -48,7 +48,7 @@ PyObject* py_object_dump(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
     PyObject* some_dict = single_argument("_object_dump", args, nargs, kwnames);
     return some_dict ? dump_entry("_velkc._object_dump", some_dict,
-                                  tables.OBJECT_ADDITIONAL)
+                                  tables.OBJECT_ADDITIONAL.get())
                      : nullptr;
 }
 
@@ -57,7 +57,7 @@ PyObject* py_object_collect(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     PyObject* some_dict =
         single_argument("_object_collect", args, nargs, kwnames);
     return some_dict ? collect_entry("_velkc._object_collect", some_dict,
-                                     strings.comma)
+                                     strings.comma.get())
                      : nullptr;
 }
 
@@ -65,7 +65,7 @@ PyObject* py_color_convert(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
     PyObject* string = single_argument("_color_convert", args, nargs, kwnames);
     return string ? convert_entry("_velkc._color_convert", string,
-                                  strings.underscore, RecordKind::colour)
+                                  strings.underscore.get(), RecordKind::colour)
                   : nullptr;
 }
 
@@ -80,7 +80,7 @@ PyObject* py_color_collect(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
     PyObject* some_dict = single_argument("_color_collect", args, nargs, kwnames);
     return some_dict ? collect_entry("_velkc._color_collect", some_dict,
-                                     strings.underscore)
+                                     strings.underscore.get())
                      : nullptr;
 }
 

@@ -14,13 +14,13 @@ PyObject* run_coder(PyObject* string, bool encode) {
         return nullptr;
     }
     Ref do_base64 =
-        Ref::steal(PyObject_GetAttr(coder.get(), strings.do_base64_attr));
+        Ref::steal(PyObject_GetAttr(coder.get(), strings.do_base64_attr.get()));
     if (!do_base64) {
         return nullptr;
     }
     PyObject* args[] = {string, encode ? Py_True : Py_False};
     Ref result = Ref::steal(
-        vectorcall(do_base64.get(), args, 1, strings.encode_kwnames));
+        vectorcall(do_base64.get(), args, 1, strings.encode_kwnames.get()));
     if (!result || expect_exact(result.get(), &PyUnicode_Type, "unicode") < 0) {
         return nullptr;
     }

@@ -11,20 +11,19 @@ namespace {
 // Builtin classes whose instances cannot redefine `__class__` and whose
 // `__mro__` is their type's own, each with what `_MAPPING` holds for it.
 // `_MAPPING` does not change after initialisation, so its entry for these
-// classes is looked up once.
+// classes is looked up once, and kept apart from the table, which Python
+// code can reach and empty.
 struct PlainBuiltin {
     PyTypeObject* type;
-    PyObject* mapped;  // borrowed from _MAPPING, or nullptr
+    Kept mapped;  // empty when _MAPPING holds nothing for the class
 };
 // type(None) has no public name before 3.13; it is read from None when the
 // module is loaded.
 PlainBuiltin plain_builtins[] = {
-    {&PyLong_Type, nullptr},     {&PyUnicode_Type, nullptr},
-    {&PyFloat_Type, nullptr},    {&PyBool_Type, nullptr},
-    {Py_TYPE(Py_None), nullptr}, {&PyList_Type, nullptr},
-    {&PyTuple_Type, nullptr},    {&PySet_Type, nullptr},
-    {&PyDict_Type, nullptr},     {&PyFrozenSet_Type, nullptr},
-    {&PyBytes_Type, nullptr},
+    {&PyLong_Type, {}},     {&PyUnicode_Type, {}}, {&PyFloat_Type, {}},
+    {&PyBool_Type, {}},     {Py_TYPE(Py_None), {}}, {&PyList_Type, {}},
+    {&PyTuple_Type, {}},    {&PySet_Type, {}},     {&PyDict_Type, {}},
+    {&PyFrozenSet_Type, {}}, {&PyBytes_Type, {}},
 };
 
 const PlainBuiltin* find_plain_builtin(PyTypeObject* type) {
@@ -41,7 +40,7 @@ PyObject* call_mapped(PyObject* mapped, PyObject* value) {
         PyBool_Check(value)) {
         return PyLong_FromLong(value == Py_True);
     }
-    if (mapped == iter_to_str_function) {
+    if (mapped == iter_to_str_function.get()) {
         return iter_to_str(value);
     }
     PyObject* args[] = {value};
@@ -66,7 +65,7 @@ int derives_from_enum(PyObject* cls, bool plain) {
         }
         return 0;
     }
-    Ref mro = Ref::steal(PyObject_GetAttr(cls, strings.mro_attr));
+    Ref mro = Ref::steal(PyObject_GetAttr(cls, strings.mro_attr.get()));
     if (!mro) {
         return -1;
     }
@@ -80,13 +79,15 @@ PyObject* normalise(PyObject* value) {
     const PlainBuiltin* plain = find_plain_builtin(type);
     if (plain) {
         cls = Ref::borrow(reinterpret_cast<PyObject*>(type));
-        mapped = Ref::borrow(plain->mapped);
+        mapped = Ref::borrow(plain->mapped.get());
     } else {
-        cls = Ref::steal(PyObject_GetAttr(value, strings.class_attr));
+        cls = Ref::steal(PyObject_GetAttr(value, strings.class_attr.get()));
         if (!cls) {
             return nullptr;
         }
-        mapped = Ref::borrow(PyDict_GetItemWithError(tables.MAPPING, cls.get()));
+        // Hashing the class may run code, which must not free the table.
+        Ref mapping = Ref::borrow(tables.MAPPING.get());
+        mapped = Ref::borrow(PyDict_GetItemWithError(mapping.get(), cls.get()));
         if (!mapped && PyErr_Occurred()) {
             return nullptr;
         }
@@ -99,7 +100,7 @@ PyObject* normalise(PyObject* value) {
         return nullptr;
     }
     if (is_member) {
-        return PyObject_GetAttr(value, strings.value_attr);
+        return PyObject_GetAttr(value, strings.value_attr.get());
     }
     Py_INCREF(value);
     return value;
@@ -109,11 +110,12 @@ PyObject* normalise(PyObject* value) {
 
 int cache_builtin_mappings() {
     for (PlainBuiltin& entry : plain_builtins) {
-        entry.mapped = PyDict_GetItemWithError(
-            tables.MAPPING, reinterpret_cast<PyObject*>(entry.type));
-        if (entry.mapped == nullptr && PyErr_Occurred()) {
+        PyObject* mapped = PyDict_GetItemWithError(
+            tables.MAPPING.get(), reinterpret_cast<PyObject*>(entry.type));
+        if (mapped == nullptr && PyErr_Occurred()) {
             return -1;
         }
+        entry.mapped.reset(Ref::borrow(mapped));
     }
     return 0;
 }

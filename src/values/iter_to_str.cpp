@@ -65,7 +65,7 @@ PyObject* join_collection(PyObject* collection) {
         return nullptr;
     }
     bool records = first && Py_TYPE(first.get()) == &PyDict_Type;
-    PyObject* joiner = records ? strings.pipe : strings.dot;
+    PyObject* joiner = records ? strings.pipe.get() : strings.dot.get();
     if (first && (iterator.get() == collection || walks_alike(collection))) {
         return join_items(joiner, first.get(), iterator.get(), records);
     }

@@ -23,7 +23,7 @@ PyObject* read_hsv(PyObject* value) {
     if (!hsv) {
         return nullptr;
     }
-    return PyObject_CallMethodObjArgs(hsv.get(), strings.from_string_attr,
+    return PyObject_CallMethodObjArgs(hsv.get(), strings.from_string_attr.get(),
                                       value, nullptr);
 }
 
@@ -48,8 +48,12 @@ PyObject* read_value(const KeyKinds& kinds, RecordKind kind, PyObject* value) {
             return ints_from_str(value);
         case ValueForm::hsv:
             return read_hsv(value);
-        case ValueForm::enumeration:
-            return read_member(kinds.enumeration, value);
+        case ValueForm::enumeration: {
+            // Held for the call, whose code may retry the initialisation,
+            // which keeps a new class in its place.
+            Ref cls = Ref::borrow(kinds.enumeration.get());
+            return read_member(cls.get(), value);
+        }
         case ValueForm::player_color:
             return read_player_color(value);
         case ValueForm::base64:

@@ -133,7 +133,7 @@ PyObject* read_groups(PyObject* string) {
             return groups;
         }
     }
-    Ref pieces = Ref::steal(PyUnicode_Split(string, strings.dot, -1));
+    Ref pieces = Ref::steal(PyUnicode_Split(string, strings.dot.get(), -1));
     Ref groups = Ref::steal(PySet_New(nullptr));
     if (!pieces || !groups) {
         return nullptr;
