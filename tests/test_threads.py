@@ -7,12 +7,18 @@ between calls, but it calls back into Python (str(), the companions'
 converters, dumpers), where the lock changes hands; the switch interval is
 made tiny so that it does so as often as possible. The tests run for
 two seconds and one second each.
+
+Deep values are written up to what the thread's C stack holds, in a thread
+of the default size and in a small one alike.
 """
+import json
 import sys
 import threading
 import time
 
 import pytest
+
+from support import run_python
 
 from velk.api.enums import Easing, PlayerColor, ZLayer
 from velk.api.guidelines import Guidelines
@@ -209,3 +215,98 @@ def test_threads_with_deep_values_in_one_of_them(velkc, busy_switching):
     failures, rounds = hammer(body, extra=too_deep, seconds=SECONDS / 2)
     assert not failures, failures[:3]
     assert all(rounds), rounds
+
+
+# ----------------------------------------------------- the thread's C stack
+
+DEEP_VALUES = """
+    import json, sys, threading
+    import velk._velkc as m
+
+    def deep_records(depth):
+        value = {"1": 2}
+        for _ in range(depth):
+            value = [{"1": value}]
+        return value
+
+    CALLS = {
+        "iter_to_str": m._iter_to_str,
+        "dump": lambda value: m._dump({"1": value}),
+        "object_dump": lambda value: m._object_dump({"9": value}),
+        "color_dump": lambda value: m._color_dump({"1": value}),
+    }
+
+    def deepest():
+        # The depth of the deepest value written, found by bisection.
+        low, high = 0, 4000
+        while high - low > 1:
+            middle = (low + high) // 2
+            try:
+                m._iter_to_str(deep_records(middle))
+                low = middle
+            except RecursionError:
+                high = middle
+        return low
+
+    def in_thread(work, stack_size=0):
+        threading.stack_size(stack_size)
+        outcome = []
+        thread = threading.Thread(target=lambda: outcome.append(work()))
+        thread.start()
+        thread.join()
+        return outcome[0]
+"""
+
+
+def test_deep_values_in_a_small_stack_thread_raise_recursion_error():
+    # A thread of 512 KiB holds far fewer levels than the interpreter's
+    # recursion counters allow (1,500 C levels on 3.12, 10,000 on 3.13): the
+    # module must stop while the stack still has room, where the interpreter
+    # raises RecursionError for a value as deep. In a fresh interpreter, so
+    # that a crash shows as a failed test.
+    code = DEEP_VALUES + """
+    VALUES = {depth: deep_records(depth) for depth in (1298, 3000, 100000)}
+
+    def calls():
+        outcomes = {}
+        for depth, value in VALUES.items():
+            for name, call in CALLS.items():
+                try:
+                    call(value)
+                    outcomes["%s %d" % (name, depth)] = "written"
+                except RecursionError as exc:
+                    outcomes["%s %d" % (name, depth)] = str(exc)
+        # and what fits is written, in the same thread, afterwards
+        outcomes["shallow"] = m._iter_to_str(deep_records(50))
+        return outcomes
+
+    print(json.dumps(in_thread(calls, 512 * 1024)))
+    """
+    proc = run_python(code, check=False)
+    assert proc.returncode == 0, proc.stdout + proc.stderr[-2000:]
+    outcomes = json.loads(proc.stdout.splitlines()[-1])
+    assert outcomes.pop("shallow") == "1_" * 50 + "1"
+    assert len(outcomes) == 12
+    assert set(outcomes.values()) == {
+        "maximum recursion depth exceeded while writing a collection"}, outcomes
+
+
+def test_main_and_default_threads_reach_the_depth_the_counters_allow():
+    # The stack of the main thread and of a thread of the default size
+    # holds every level the counters allow: the deepest value written is
+    # bounded by the recursion limit (up to 3.11), the interpreter's C
+    # recursion limit (1,500 on 3.12) or the module's own bound of 2,000.
+    code = DEEP_VALUES + """
+    print(json.dumps({"main": deepest(), "thread": in_thread(deepest),
+                      "limit": sys.getrecursionlimit()}))
+    """
+    depths = json.loads(run_python(code).stdout.splitlines()[-1])
+    if sys.version_info < (3, 12):
+        counted = depths["limit"]
+    elif sys.version_info < (3, 13):
+        counted = 1500
+    else:
+        counted = 2000
+    # a few levels go to the frames that make the call
+    assert counted - 20 <= depths["main"] < counted
+    assert abs(depths["thread"] - depths["main"]) <= 10, depths

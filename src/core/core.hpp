@@ -118,9 +118,13 @@ void set_traceback_globals(PyObject* globals);
 // arbitrary object): raises RecursionError "maximum recursion depth
 // exceeded<where>" when the thread is already as deep as the interpreter's
 // recursion limit allows, whatever grace the interpreter grants after an
-// earlier RecursionError (see end_recursion_grace), and ends that grace
-// otherwise.  Returns 0 or -1.
+// earlier RecursionError (see end_recursion_grace), or when its C stack is
+// nearly full; ends that grace otherwise.  Returns 0 or -1.
 int check_recursion_limit(const char* where);
+
+// Whether the current thread's C stack has less left than a level of work
+// may need.  False where the stack's bounds cannot be known.
+bool stack_nearly_full();
 
 // ---- Messages shared by several subsystems ---------------------------------
 
