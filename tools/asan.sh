@@ -6,20 +6,23 @@
 # Every object is a malloc block of its own (PYTHONMALLOC=malloc), so ASan
 # sees each use after free and overflow of a Python object, and LeakSanitizer
 # each object whose last reference is lost; tools/lsan.supp lists the
-# interpreter's own losses. Reports of every process, the subprocesses that
-# some tests start included, go to build/asan-reports/; any report, and any
-# failing test, fails the script.
+# interpreter's own losses, and tools/lsan-immortal.supp those of 3.12 and
+# later. Reports of every process, the subprocesses that
+# some tests start included, go to build/asan-reports-3.X/; any report, and
+# any failing test, fails the script.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/lib.sh
 
 root=$PWD
-venv=.venv-asan
-reports=build/asan-reports
+version=$("$(find_python)" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+venv=.venv-asan-$version
+build=build/asan-$version
+reports=build/asan-reports-$version
 
 ensure_venv "$venv"
-echo "== building and installing the sanitizer build (build/asan)"
-VELK_SANITIZE=ON quiet_pip "$venv" '.[test]' -Cbuild-dir=build/asan
+echo "== building and installing the sanitizer build ($build)"
+VELK_SANITIZE=ON quiet_pip "$venv" '.[test]' "-Cbuild-dir=$build"
 
 libasan=$(gcc -print-file-name=libasan.so)
 libstdcxx=$(gcc -print-file-name=libstdc++.so)
@@ -27,7 +30,11 @@ libstdcxx=$(gcc -print-file-name=libstdc++.so)
 rm -rf "$reports"
 mkdir -p "$reports"
 reports=$(cd "$reports" && pwd)
-supp=$PWD/tools/lsan.supp
+supp=$PWD/$build/lsan.supp
+cat tools/lsan.supp >"$supp"
+if "$venv/bin/python" -c 'import sys; sys.exit(sys.version_info < (3, 12))'; then
+    cat tools/lsan-immortal.supp >>"$supp"
+fi
 
 # The ASan runtime must be the first library of the process; libstdc++ is
 # loaded with it so that its operator new and delete are the ones ASan
