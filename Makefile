@@ -80,8 +80,10 @@ bench: $(VPY) ## the benchmark table
 	$(VPY) benchmarks/bench.py
 
 # The whole test suite against a build with AddressSanitizer and
-# UndefinedBehaviorSanitizer, in its own virtual environment.
+# UndefinedBehaviorSanitizer, in a virtual environment and build directory of
+# PYTHON's version (.venv-asan-3.X, build/asan-3.X).
 test-asan: ## the test suite against an AddressSanitizer/UBSan build
+	@$(if $(PYTHON_VERSION),:,$(error PYTHON=$(PYTHON): no such interpreter under pyenv ($(PYENV_ROOT)/versions) nor on the PATH))
 	PYTHON=$(INTERPRETER) tools/asan.sh
 
 # Coverage-guided fuzzing of every exported function under the sanitizers:

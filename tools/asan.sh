@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
 # The whole test suite against a build of velk._velkc with AddressSanitizer
-# and UndefinedBehaviorSanitizer (VELK_SANITIZE=ON), in its own virtual
-# environment (.venv-asan) and build directory (build/asan).
+# and UndefinedBehaviorSanitizer (VELK_SANITIZE=ON), in a virtual environment
+# and build directory of the interpreter's version (.venv-asan-3.X,
+# build/asan-3.X), so that runs on several versions can share the checkout.
 #
 # Every object is a malloc block of its own (PYTHONMALLOC=malloc), so ASan
 # sees each use after free and overflow of a Python object, and LeakSanitizer
 # each object whose last reference is lost; tools/lsan.supp lists the
-# interpreter's own losses, and tools/lsan-immortal.supp those of 3.12 and
-# later. Reports of every process, the subprocesses that
-# some tests start included, go to build/asan-reports-3.X/; any report, and
-# any failing test, fails the script.
+# interpreter's own losses, tools/lsan-immortal.supp those of 3.12 and
+# later. Reports of every process, the subprocesses that some tests start
+# included, go to build/asan-reports-3.X/; any report, and any failing
+# test, fails the script.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/lib.sh
@@ -30,6 +31,8 @@ libstdcxx=$(gcc -print-file-name=libstdc++.so)
 rm -rf "$reports"
 mkdir -p "$reports"
 reports=$(cd "$reports" && pwd)
+# LeakSanitizer reads one file: the entries of every version, then those of
+# the versions that leave their interned strings at exit.
 supp=$PWD/$build/lsan.supp
 cat tools/lsan.supp >"$supp"
 if "$venv/bin/python" -c 'import sys; sys.exit(sys.version_info < (3, 12))'; then
