@@ -50,8 +50,8 @@ int chained_texts(PyObject* chain, PyObject* some_dict, Joiner& texts) {
         raise_none_attribute("items");
         return -1;
     }
-    Ref items = Ref::steal(
-        PyObject_CallMethodObjArgs(some_dict, strings.items_attr.get(), nullptr));
+    Ref items = Ref::steal(PyObject_CallMethodObjArgs(
+        some_dict, strings.items_attr.get(), nullptr));
     if (!items) {
         return -1;
     }
@@ -99,7 +99,8 @@ const Signature collect_signature = {"_collect", "_velkc._collect",
 
 PyObject* collect_record(PyObject* some_dict, PyObject* delim) {
     return traced("_velkc._collect",
-                  join_entries(some_dict, delim ? delim : strings.underscore.get()));
+                  join_entries(some_dict,
+                               delim ? delim : strings.underscore.get()));
 }
 
 PyObject* py_collect(PyObject*, PyObject* args, PyObject* kwds) {

@@ -195,7 +195,8 @@ const Signature convert_signature = {"_convert", "_velkc._convert",
 PyObject* convert_record(PyObject* string, PyObject* delim,
                          const PairConverter& convert) {
     return traced("_velkc._convert",
-                  convert_pairs(string, delim ? delim : strings.underscore.get(),
+                  convert_pairs(string,
+                                delim ? delim : strings.underscore.get(),
                                 convert));
 }
 

@@ -181,9 +181,9 @@ PyObject* lookup_name(const char* text);
 // Borrowed from the entry, so for a test that runs no code before it is
 // done with it.
 inline PyObject* cached_global(const GlobalName& entry) {
-    return entry.version == namespace_version(ns.globals.get(), ns.builtins.get())
-               ? entry.cached.get()
-               : nullptr;
+    NamespaceVersion now =
+        namespace_version(ns.globals.get(), ns.builtins.get());
+    return entry.version == now ? entry.cached.get() : nullptr;
 }
 
 // ---- Argument binding ------------------------------------------------------

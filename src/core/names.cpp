@@ -45,10 +45,10 @@ PyObject* lookup_global(GlobalName& entry) {
         return entry.cached.new_ref();
     }
     Ref found = Ref::borrow(find_name(entry.name.get()));
-    // Releasing the binding remembered before may run code, which may change
-    // the namespace: the version taken before the lookup then no longer
-    // matches, and the next lookup looks again.
     entry.version = version;
+    // Releasing the binding remembered before may run code that changes the
+    // namespace; `version` then no longer matches, and the next lookup looks
+    // again.
     entry.cached.reset(Ref::borrow(found.get()));
     return found.release();
 }

@@ -60,7 +60,8 @@ int create_strings() {
         }
     }
     if (!strings.encode_kwnames) {
-        strings.encode_kwnames.reset(Ref::steal(Py_BuildValue("(s)", "encode")));
+        strings.encode_kwnames.reset(
+            Ref::steal(Py_BuildValue("(s)", "encode")));
         if (!strings.encode_kwnames) {
             return -1;
         }

@@ -224,7 +224,8 @@ int classify_keys() {
     for (int n = 1; n <= max_key; ++n) {
         PyObject* key = strings.keys[n].get();
         KeyKinds& kinds = key_kinds[n];
-        PyObject* enumeration = PyDict_GetItemWithError(tables.ENUMS.get(), key);
+        PyObject* enumeration =
+            PyDict_GetItemWithError(tables.ENUMS.get(), key);
         if (enumeration == nullptr && PyErr_Occurred()) {
             return -1;
         }

@@ -20,10 +20,12 @@ struct PlainBuiltin {
 // type(None) has no public name before 3.13; it is read from None when the
 // module is loaded.
 PlainBuiltin plain_builtins[] = {
-    {&PyLong_Type, {}},     {&PyUnicode_Type, {}}, {&PyFloat_Type, {}},
-    {&PyBool_Type, {}},     {Py_TYPE(Py_None), {}}, {&PyList_Type, {}},
-    {&PyTuple_Type, {}},    {&PySet_Type, {}},     {&PyDict_Type, {}},
-    {&PyFrozenSet_Type, {}}, {&PyBytes_Type, {}},
+    {&PyLong_Type, {}},      {&PyUnicode_Type, {}},
+    {&PyFloat_Type, {}},     {&PyBool_Type, {}},
+    {Py_TYPE(Py_None), {}},  {&PyList_Type, {}},
+    {&PyTuple_Type, {}},     {&PySet_Type, {}},
+    {&PyDict_Type, {}},      {&PyFrozenSet_Type, {}},
+    {&PyBytes_Type, {}},
 };
 
 const PlainBuiltin* find_plain_builtin(PyTypeObject* type) {
