@@ -97,7 +97,8 @@ private:
 // ---- Tracebacks ------------------------------------------------------------
 
 // Adds a traceback entry whose function name is `name` ("_velkc._convert",
-// "init _velkc") to the exception being raised.
+// "init _velkc") to the exception being raised.  `name` is one of the
+// module's literals, which live as long as the process.
 void add_traceback(const char* name);
 
 // Returns `result` unchanged; when it is nullptr, first adds the traceback
