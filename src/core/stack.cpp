@@ -23,47 +23,70 @@ namespace {
 // quarter of itself at most, so that shallow work still fits in it.
 constexpr std::uintptr_t full_margin = 64 * 1024;
 
+#if defined(__linux__)
+
+// The stack of one thread.
 struct StackBounds {
+    pthread_t thread;
     std::uintptr_t low = 0;   // the lowest address the stack may reach
-    std::uintptr_t high = 0;  // its top
+    std::uintptr_t high = 0;  // its top; 0 for an empty entry
     std::uintptr_t margin = 0;
-    bool looked_up = false;
 };
 
-// Each thread's own stack, looked up on its first check.
-thread_local StackBounds bounds;
+// The stacks of the threads that called last.  Every call holds the
+// interpreter's lock, so one table serves every thread (thread-local storage
+// of a loaded module trips LeakSanitizer's check at exit); an entry counts
+// only for its own thread and while the frame lies within its bounds, so a
+// thread that reuses an ended thread's identity is looked up again.
+StackBounds known_stacks[8];
+unsigned next_entry = 0;
 
-void look_up_bounds() {
-    bounds.looked_up = true;
-#if defined(__linux__)
+const StackBounds* look_up_bounds(pthread_t thread) {
     pthread_attr_t attributes;
-    if (pthread_getattr_np(pthread_self(), &attributes) != 0) {
-        return;
+    if (pthread_getattr_np(thread, &attributes) != 0) {
+        return nullptr;
     }
     void* address = nullptr;
     std::size_t size = 0;
+    StackBounds* entry = nullptr;
     if (pthread_attr_getstack(&attributes, &address, &size) == 0 && size > 0) {
-        bounds.low = reinterpret_cast<std::uintptr_t>(address);
-        bounds.high = bounds.low + size;
-        bounds.margin = size / 4 < full_margin ? size / 4 : full_margin;
+        entry = &known_stacks[next_entry++ % 8];
+        entry->thread = thread;
+        entry->low = reinterpret_cast<std::uintptr_t>(address);
+        entry->high = entry->low + size;
+        entry->margin = size / 4 < full_margin ? size / 4 : full_margin;
     }
     pthread_attr_destroy(&attributes);
-#endif
+    return entry;
 }
+
+const StackBounds* bounds_of(pthread_t thread, std::uintptr_t here) {
+    for (const StackBounds& entry : known_stacks) {
+        if (entry.high != 0 && pthread_equal(entry.thread, thread) &&
+            here >= entry.low && here < entry.high) {
+            return &entry;
+        }
+    }
+    return look_up_bounds(thread);
+}
+
+#endif
 
 }  // namespace
 
 bool stack_nearly_full() {
-    if (!bounds.looked_up) {
-        look_up_bounds();
-    }
+#if defined(__linux__)
     // The frame's own address, not a local's: AddressSanitizer may move
     // locals to a heap-allocated stack of its own.
     auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
-    // A stack of unknown bounds, or a frame outside them (a library that runs
-    // code on stacks of its own), is left to the interpreter's counters.
-    return here > bounds.low && here < bounds.high &&
-           here - bounds.low < bounds.margin;
+    const StackBounds* bounds = bounds_of(pthread_self(), here);
+    // A frame outside its thread's stack (a library that runs code on stacks
+    // of its own) is left to the interpreter's counters.
+    return bounds && here >= bounds->low && here < bounds->high &&
+           here - bounds->low < bounds->margin;
+#else
+    return false;
+#endif
 }
 
 }  // namespace velk
