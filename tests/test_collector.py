@@ -20,6 +20,7 @@ from pathlib import Path
 import pytest
 
 from velk import level
+from velk.api.hsv import HSV
 from velk.level import RecordError, collector
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -156,14 +157,34 @@ def test_records_of_plain_values_and_groups_are_untracked(velkc, convert, text):
 @pytest.mark.parametrize("convert, text", [
     ("_object_convert", "1,1,57,3.1,43,0a1a1a0a0"),
     ("_object_convert", "43,0a1a1a0a0,1,1"),
-    ("_object_convert", "1,1,30,2"),
+    ("_object_convert", "1,1,30,2,88,1"),
     ("_color_convert", "1_255_10_0a1a1a0a0"),
     ("_color_convert", "4_2"),
 ])
-def test_records_holding_objects_stay_tracked(velkc, convert, text):
-    # HSV values and enumeration members are objects the collector follows:
-    # what holds them could be part of a cycle.
-    assert gc.is_tracked(getattr(velkc, convert)(text))
+def test_records_of_hsv_values_and_members_are_untracked(velkc, convert, text):
+    # An HSV value cannot be changed and holds only numbers and text; a member
+    # lives as long as its class: neither can lead back to the record.
+    record = getattr(velkc, convert)(text)
+    assert not gc.is_tracked(record)
+    assert any(gc.is_tracked(value) for value in record.values())
+
+
+class MutableHSV(HSV):
+    """An HSV subclass whose instances could hold anything."""
+
+
+@pytest.mark.parametrize("binding", [
+    # a replacement class, and a subclass of the companion's: neither is the
+    # class whose values are known to hold no record
+    lambda text: Node(),
+    lambda text: object.__new__(MutableHSV),
+])
+def test_records_of_other_hsv_classes_stay_tracked(velkc, monkeypatch, binding):
+    class Replacement:
+        from_string = staticmethod(binding)
+
+    monkeypatch.setattr(velkc, "HSV", Replacement)
+    assert gc.is_tracked(velkc._object_convert("1,1,43,0a1a1a0a0"))
 
 
 @pytest.mark.parametrize("func, tracked", [

@@ -29,14 +29,14 @@ bool PairConverter::in_place(int key_number, const Py_UCS1* text,
 namespace {
 
 // Stores convert(key, value) under key, and notes in `followed` a value that
-// the garbage collector follows.  Returns 0 or -1.
+// could refer back to the record (see `may_refer_back`).  Returns 0 or -1.
 int store_pair(PyObject* result, const PairConverter& convert, PyObject* key,
                PyObject* value, bool& followed) {
     Ref converted = Ref::steal(convert(key, value));
     if (!converted) {
         return -1;
     }
-    followed = followed || followed_by_collector(converted.get());
+    followed = followed || may_refer_back(converted.get());
     return PyDict_SetItem(result, key, converted.get());
 }
 
@@ -98,7 +98,7 @@ int scan_pairs(PyObject* result, PyObject* string, Py_UCS1 delim,
             if (value) {
                 converted = Ref::steal(convert(key.get(), value.get()));
                 followed = followed ||
-                           (converted && followed_by_collector(converted.get()));
+                           (converted && may_refer_back(converted.get()));
             }
         }
         if (!converted ||
@@ -155,8 +155,8 @@ Py_ssize_t expected_entries(PyObject* string, Py_UCS1 delim) {
     return std::min<Py_ssize_t>(pairs, max_key);
 }
 
-// A filled record handed out: untracked when none of its values is followed
-// by the collector, for then it can be no part of a cycle (see
+// A filled record handed out: untracked when none of its values could refer
+// back to it, for then it can be no part of a cycle (see
 // values/untracked.cpp).
 PyObject* hand_out(Ref record, bool followed) {
     if (!followed) {

@@ -1,6 +1,7 @@
 // The companion modules: imported once, at initialisation, with their names
 // bound in the module's namespace.
 #include "frame/frame.hpp"
+#include "values/values.hpp"
 
 namespace velk {
 
@@ -134,11 +135,23 @@ int import_star(PyObject* module, const char* module_name) {
 }  // namespace
 
 int import_companions(PyObject* module) {
+    forget_classes_holding_no_record();
     if (import_one("velk.utils.crypto.coders", "Coder") < 0 ||
-        import_one("velk.api.guidelines", "Guidelines") < 0 ||
-        import_one("velk.api.hsv", "HSV") < 0 ||
-        import_star(module, "velk.api.enums") < 0) {
+        import_one("velk.api.guidelines", "Guidelines") < 0) {
         return -1;
+    }
+    Ref hsv = Ref::steal(import_from("velk.api.hsv", "HSV"));
+    if (!hsv || import_star(module, "velk.api.enums") < 0) {
+        return -1;
+    }
+    note_class_holding_no_record(hsv.get());
+    // Borrowed from the namespace, which holds it through the call.  The
+    // colour reader looks the name up at every use; a class bound to it later
+    // is not one whose members count as holding no record.
+    PyObject* player_color =
+        PyDict_GetItemString(ns.globals.get(), "PlayerColor");
+    if (player_color != nullptr) {
+        note_class_holding_no_record(player_color);
     }
     Ref chain = Ref::steal(import_from("itertools", "chain"));
     if (!chain) {

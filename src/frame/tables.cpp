@@ -230,6 +230,9 @@ int classify_keys() {
             return -1;
         }
         kinds.enumeration.reset(Ref::borrow(enumeration));
+        if (enumeration != nullptr) {
+            note_class_holding_no_record(enumeration);
+        }
         if (classify({{tables.INT.get(), ValueForm::integer},
                       {tables.BOOL.get(), ValueForm::flag},
                       {tables.FLOAT.get(), ValueForm::number},

@@ -30,11 +30,20 @@ PyObject* ints_from_str(PyObject* string);
 // `set`, a new set of ints (or nullptr), made untracked by the garbage
 // collector; see untracked.cpp.  Returns `set`.
 PyObject* untracked_ints(PyObject* set);
-// Whether the collector follows `value`.  A record that holds no such value
-// holds nothing that could refer back to it, and is handed out untracked.
-inline bool followed_by_collector(PyObject* value) {
-    return PyObject_IS_GC(value) && gc_is_tracked(value);
+// Whether `value` is one of the companion values that hold nothing which
+// could refer back to a record: an HSV value, or a member of PlayerColor or
+// of an enumeration that the tables name.  See untracked.cpp.
+bool holds_no_record(PyObject* value);
+// Whether `value` could take part in a cycle through a record that holds
+// it.  A record that holds no such value is handed out untracked.
+inline bool may_refer_back(PyObject* value) {
+    return PyObject_IS_GC(value) && gc_is_tracked(value) && !holds_no_record(value);
 }
+// The classes whose instances `holds_no_record`: forgotten when the module
+// initialises, then noted one by one (the companion HSV class, PlayerColor,
+// the enumeration classes of the tables).
+void forget_classes_holding_no_record();
+void note_class_holding_no_record(PyObject* cls);
 // Coder.do_base64(string, encode=...) as a str or None, or `string` itself
 // when that fails with an Exception.
 PyObject* b64_failsafe(PyObject* string, bool encode);

@@ -7,15 +7,16 @@ are read too), and its "=" padding is often missing.
 
 Decoding is bounded: level data are passed around between players, and a
 megabyte of compressed data can expand to a gigabyte. The compressed bytes
-are held (at most `max_size` of them) and decompressed once only to count
-what they decode to, before any of it is handed out: data that decode to
-more than `max_size` bytes are refused in the time it takes to decompress
-that much, and at once when their gzip trailer already gives a larger size,
-never after the records before the limit were read. The decompressor is
-never asked for more than a megabyte at a time. `iter_decode` then yields
-the level string in pieces as it decompresses, so a reader that takes
-records as they come (see `velk.level.text.iter_records`) holds little more
-than the compressed bytes and one piece.
+are held (at most `max_size` of them) and decompressed once through before
+any of what they decode to is handed out: data that decode to more than
+`max_size` bytes are refused in the time it takes to decompress that much,
+and at once when their gzip trailer already gives a larger size, never
+after the records before the limit were read. The decompressor is never
+asked for more than a megabyte at a time. `iter_decode` keeps what that
+pass decompressed (at most `max_size` bytes) and yields the level string in
+pieces, letting each go as it is taken; `iter_unpack` can instead count
+only and decompress again as the pieces are taken, for data whose reader
+holds far less than they decode to (a save file's property list).
 
 Data larger than a reader's limit raise `TooLarge`, a LevelError that
 knows the limit, so that a command can say how to raise it.
@@ -193,35 +194,43 @@ _GZIP_SMALLEST = 18
 _MOST_INFLATION = 1032
 
 
-def _refuse_too_large(data: bytearray, max_size: int, what: str) -> None:
-    """Raise TooLarge when the compressed `data` decode to more than
-    `max_size` bytes; corrupt or truncated data raise LevelError.
-
-    The gzip trailer settles it at once when it gives a size larger than
-    the limit that the data can hold (the true size is at least as large,
-    being that size modulo 2**32); a size they cannot hold is no trailer,
-    but the bytes where data that were cut short end. Otherwise the data
-    are decompressed, only counted."""
+def _refuse_claimed_too_large(data: bytearray, max_size: int, what: str) -> None:
+    """Raise TooLarge at once when the gzip trailer of the compressed `data`
+    gives a size larger than `max_size` that the data can hold: the true
+    size is at least as large, being that size modulo 2**32. A size they
+    cannot hold is no trailer, but the bytes where data that were cut short
+    end."""
     if compression_of(data) == "gzip" and len(data) >= _GZIP_SMALLEST:
         claimed = int.from_bytes(data[-4:], "little")
         if max_size < claimed <= _MOST_INFLATION * len(data):
             raise _too_large(what, max_size)
-    for _piece in _inflate((data,), max_size, what):
-        pass
 
 
-def iter_unpack(chunks: Iterable[Chunk], max_size: int = MAX_SIZE, what: str = "level data"
-                ) -> Iterator[bytes]:
+def iter_unpack(chunks: Iterable[Chunk], max_size: int = MAX_SIZE, what: str = "level data",
+                hold: bool = False) -> Iterator[bytes]:
     """The bytes that base64 text of compressed data (given in str or bytes
     pieces cut anywhere) decompress to, in pieces. Both the compressed bytes
     and the decompressed ones are bounded by `max_size` (TooLarge), and
     both are known before the first piece is yielded: the compressed bytes
-    are held and counted through first. Errors name the data as `what`."""
+    are held and decompressed through first. With `hold`, what that first
+    pass decompresses is kept and handed out, each piece let go as it is
+    taken, so the data are decompressed once; without it, the first pass
+    only counts, and the data are decompressed again as they are taken,
+    holding one piece at a time. Errors name the data as `what`."""
     data = bytearray()
     for piece in _unbase64(chunks, max_size, what):
         data += piece
-    _refuse_too_large(data, max_size, what)
-    yield from _inflate((data,), max_size, what)
+    _refuse_claimed_too_large(data, max_size, what)
+    if not hold:
+        for _piece in _inflate((data,), max_size, what):
+            pass
+        yield from _inflate((data,), max_size, what)
+        return
+    pieces = list(_inflate((data,), max_size, what))
+    del data
+    pieces.reverse()
+    while pieces:
+        yield pieces.pop()
 
 
 def iter_decode(chunks: Iterable[Chunk], max_size: int = MAX_SIZE) -> Iterator[str]:
@@ -234,7 +243,10 @@ def iter_decode(chunks: Iterable[Chunk], max_size: int = MAX_SIZE) -> Iterator[s
     the first piece is yielded, except text that is not UTF-8."""
     text = codecs.getincrementaldecoder("utf-8")()
     try:
-        for raw in iter_unpack(chunks, max_size):
+        # A level string is read as it comes, record by record, and its
+        # records take many times its size: holding it whole costs little
+        # beside them, and spares decompressing it twice.
+        for raw in iter_unpack(chunks, max_size, hold=True):
             piece = text.decode(raw)
             if piece:
                 yield piece
