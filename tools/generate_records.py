@@ -25,6 +25,7 @@ Use from Python (the benchmarks import this module; keep these stable):
     save_file([("name", encoded_level(3000, seed=1)), ("empty", None)], kind="created")
     save_file([("name", encoded_level(3000, seed=1))], kind="state")   # downloaded levels
     server_data("name", encoded_level(3000, seed=1))
+    write_archive("build/archive", levels=2000, objects=2500, seed=1)
 
 or from the command line:
 
@@ -33,6 +34,8 @@ or from the command line:
     python tools/generate_records.py --form level|encoded|export|save|server \\
         --count 3000 --seed 1 --out level.txt [--colours N] [--levels N] \\
         [--compression C] [--save created|state]
+    python tools/generate_records.py --form archive --levels 2000 \\
+        --count 2500 --seed 1 --out build/archive   # a folder of every form
 
 The bundled samples are made with
 
@@ -906,6 +909,79 @@ def server_data(name, data, seed=0):
     return ":".join("%s:%s" % pair for pair in pairs) + "#" + "#".join(hashes)
 
 
+# The distinct levels an archive's levels are drawn from: generating and
+# compressing a level costs a tenth of a second, so a large archive reuses
+# each many times, under other names and ids.
+ARCHIVE_POOL = 48
+
+
+def _archive_pool(rng, size, objects, seed):
+    """(level string, encoded data) of `size` levels of about `objects`
+    objects each (from a fifth to twice that many), one in eight with
+    malformed records."""
+    from velk.level import encode
+
+    pool = []
+    for number in range(size):
+        count = rng.randint(max(1, objects // 5), max(1, objects * 2))
+        malformed = 0.002 if number % 8 == 7 else 0.0
+        text = level_string(count, seed * 1000 + number, malformed=malformed)
+        pool.append((text, encode(text)))
+    return pool
+
+
+def write_archive(folder, levels, objects, seed):
+    """Write an archive of about `levels` levels of about `objects`
+    objects each into `folder` (made if need be): export files and saves
+    of many levels, server data, encoded level data, level strings and
+    record files, in folders by form, and a few broken files (truncated
+    level data, an export file cut short, a file of binary data, an empty
+    file). The same arguments give the same files. Returns the paths
+    written."""
+    rng = random.Random(seed)
+    pool = _archive_pool(rng, min(ARCHIVE_POOL, max(1, levels)), objects, seed)
+    written = []
+
+    def write(relative, data):
+        path = os.path.join(folder, relative)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as out:
+            out.write(data if isinstance(data, bytes) else data.encode("utf-8"))
+        written.append(path)
+
+    left = levels
+    number = 0
+    while left > 0:
+        number += 1
+        form = rng.choice(("export", "export", "save", "save", "server", "encoded", "level"))
+        many = min(left, rng.randint(2, 24)) if form in ("export", "save") else 1
+        drawn = [rng.choice(pool) for _ in range(many)]
+        named = [("Level %d-%d" % (number, index + 1), data)
+                 for index, (_, data) in enumerate(drawn)]
+        if form == "export":
+            write("exports/%03d/levels-%05d.xml" % (number // 100, number), export_file(named))
+        elif form == "save":
+            kind = rng.choice(SAVE_KINDS)
+            write("saves/%s-%05d.dat" % (kind, number), save_file(named, kind, seed + number))
+        elif form == "server":
+            write("server/level-%05d.txt" % number, server_data(*named[0], seed=seed + number))
+        elif form == "encoded":
+            write("encoded/level-%05d.txt" % number, named[0][1] + "\n")
+        else:
+            write("strings/level-%05d.txt" % number, drawn[0][0] + "\n")
+        left -= many
+    write("records/objects.txt", "".join(
+        record + "\n" for record in iter_object_records(2000, seed, noise=NOISE_SHARE,
+                                                        malformed=0.01)))
+    text, data = pool[0]
+    write("broken/truncated.txt", data[:len(data) // 2] + "\n")
+    export = export_file([("Cut short", data), ("Never reached", data)])
+    write("broken/cut-short.xml", export[:len(export) * 3 // 4])
+    write("broken/picture.png", bytes(rng.randrange(256) for _ in range(4096)))
+    write("broken/empty.txt", b"")
+    return written
+
+
 def _share(text):
     try:
         value = float(text)
@@ -916,7 +992,7 @@ def _share(text):
     return value
 
 
-FORMS = ("records", "level", "encoded", "export", "save", "server")
+FORMS = ("records", "level", "encoded", "export", "save", "server", "archive")
 
 
 def _level_text(args, noise, malformed):
@@ -965,7 +1041,8 @@ def main(argv=None):
     parser.add_argument("--colours", type=int, default=11,
                         help="levels only: colour records in each level (default: 11)")
     parser.add_argument("--levels", type=int, default=1,
-                        help="export and save files: number of levels (default: 1)")
+                        help="export and save files: number of levels; archives: of levels in all "
+                        "(default: 1)")
     parser.add_argument("--save", choices=SAVE_KINDS, default="created",
                         help="save files: of created levels, or of the game's state with "
                         "downloaded levels (default: created)")
@@ -980,6 +1057,11 @@ def main(argv=None):
         parser.error("--levels must be 1 or more")
     if args.form == "server" and args.levels != 1:
         parser.error("server data hold one level")
+    if args.form == "archive":
+        if args.out == "-":
+            parser.error("an archive is a folder: give its path with --out")
+        write_archive(args.out, args.levels, args.count, args.seed)
+        return 0
 
     noise = NOISE_SHARE if args.noise else 0.0
     malformed = args.malformed

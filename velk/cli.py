@@ -21,6 +21,7 @@ no half report.
     velk list FILE...                   the levels of each file, a line each
     velk export FILE --level N|NAME -o OUT     one level to a file of its own
     velk import SAVE FILE...            levels added to the game's save of created levels
+    velk table INPUT... -o OUT          objects, levels and failures as tables to query
 
 Each subcommand is a module of ``velk.commands``; this one parses the
 command line, runs the subcommand and turns what can go wrong outside of
@@ -39,12 +40,13 @@ gathers the counts, ``velk.level`` reads the levels; the commands show them.
 import argparse
 import sys
 from importlib import metadata
-from typing import IO, Callable, Dict, Optional, Sequence
+from typing import IO, Callable, Dict, List, Optional, Sequence
 
 import velk
-from velk.commands import levels, report, show
-from velk.commands.common import (FORM_NAMES, Output, Progress, ReaderGone, WriteError, kind,
-                                  reader_gone, size)
+from velk.commands import levels, report, show, table
+from velk.commands.common import (FORM_NAMES, Output, Progress, ReaderGone, WriteError,
+                                  empty_folder_line, kind, reader_gone, size)
+from velk.level.inputs import find_inputs
 from velk.commands.report import EXCERPT, SHOWN_DIFFERENCES, SHOWN_FAILURES
 from velk.json_form import JsonForm
 from velk.level.source import FORMS
@@ -54,7 +56,8 @@ __all__ = ["main", "JsonForm", "FORM_NAMES", "Progress", "EXCERPT", "SHOWN_DIFFE
 
 Runner = Callable[[argparse.Namespace, Output, IO[str]], int]
 _RUN: Dict[str, Runner] = {"show": show.run, "stats": report.run, "check": report.run,
-                           "list": levels.run, "export": levels.run, "import": levels.run}
+                           "list": levels.run, "export": levels.run, "import": levels.run,
+                           "table": table.run}
 
 
 def _version() -> str:
@@ -68,7 +71,11 @@ def _reading_options(sub: argparse.ArgumentParser) -> None:
     """The arguments and options of the commands that read records: show,
     stats and check."""
     sub.add_argument("files", metavar="FILE", nargs="+",
-                     help='an input file, or "-" for standard input')
+                     help='an input file, a folder (every file below it), or "-" for standard '
+                     "input")
+    sub.add_argument("--glob", metavar="PATTERN", default=None,
+                     help="of the files in folders, only those whose names match PATTERN "
+                     "('*.xml')")
     sub.add_argument("--format", choices=FORMS, default=None,
                      help="the inputs' form (default: told from each one's content)")
     sub.add_argument("--kind", type=kind, default="object", metavar="object|colour",
@@ -100,6 +107,7 @@ def _parser() -> argparse.ArgumentParser:
     show.add(commands, _reading_options)
     report.add(commands, _reading_options)
     levels.add(commands)
+    table.add(commands)
     return parser
 
 
@@ -113,6 +121,18 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         return 130
 
 
+def _expand_folders(args: argparse.Namespace, err: IO[str]) -> int:
+    """Put the files of the folders among `args.files` in their place; a
+    folder that holds none is an input that cannot be read: named on
+    standard error, it makes the exit status 2."""
+    glob = getattr(args, "glob", None)
+    empty: List[str] = []
+    args.files = find_inputs(args.files, glob, empty)
+    for folder in empty:
+        err.write(empty_folder_line(folder, glob))
+    return 2 if empty else 0
+
+
 def _main(argv: Optional[Sequence[str]]) -> int:
     parser = _parser()
     try:
@@ -120,8 +140,9 @@ def _main(argv: Optional[Sequence[str]]) -> int:
     except SystemExit as exc:
         return exc.code if isinstance(exc.code, int) else (0 if exc.code is None else 2)
     out, err = Output(sys.stdout), sys.stderr
+    inputs_status = _expand_folders(args, err) if getattr(args, "files", None) else 0
     try:
-        status = _RUN[args.command](args, out, err)
+        status = max(inputs_status, _RUN[args.command](args, out, err))
         out.flush()
         return status
     except ImportError as exc:

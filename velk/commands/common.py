@@ -13,7 +13,7 @@ from velk.level.errors import LevelError
 from velk.level.level import kind_of
 
 __all__ = ["FORM_NAMES", "EXIT_STATUSES", "HelpFormatter", "TextSink", "WriteError", "ReaderGone", "Output", "copy_text", "kind", "limit", "size",
-           "one_line", "describe", "error_line", "reader_gone", "epilog", "Progress", "plural"]
+           "one_line", "describe", "error_line", "empty_folder_line", "reader_gone", "epilog", "Progress", "plural"]
 
 FORM_NAMES = {"records": "record file", "level": "level string", "encoded": "encoded level",
               "export": "export file", "save": "save file", "server": "server data"}
@@ -159,6 +159,12 @@ def error_line(exc: LevelError, name: Optional[str] = None) -> str:
     if isinstance(exc, TooLarge):
         line += " (--max-size)"
     return line + "\n"
+
+
+def empty_folder_line(folder: str, glob: Optional[str]) -> str:
+    """The error line of an input folder that holds no file to read."""
+    return "velk: error: %s holds no file%s\n" % (
+        folder, "" if glob is None else " matching %s" % glob)
 
 
 def reader_gone() -> None:
