@@ -19,7 +19,8 @@ folder as it was.
 import os
 import shutil
 import tempfile
-from typing import Callable, List, Optional, Sequence
+from contextlib import contextmanager
+from typing import Callable, Iterator, List, Optional, Sequence
 
 from velk.archive.parts import FORMATS, ROW_GROUP_ROWS, TABLES, default_format
 from velk.archive.plan import TASK_BYTES, Task, plan_tasks
@@ -29,7 +30,11 @@ from velk.level.data import MAX_SIZE
 from velk.level.inputs import find_inputs
 from velk.level.values import PathName
 
-__all__ = ["TableSummary", "write_table", "prepare_folder"]
+__all__ = ["FolderExists", "TableSummary", "write_table", "staged_folder", "prepare_folder", "check_format"]
+
+
+class FolderExists(FileExistsError):
+    """The output folder exists, and was not to be replaced."""
 
 
 class TableSummary(PartSummary):
@@ -55,6 +60,36 @@ def prepare_folder(folder: str) -> None:
         os.makedirs(os.path.join(folder, table), exist_ok=True)
 
 
+@contextmanager
+def staged_folder(folder: PathName, replace: bool = False) -> Iterator[str]:
+    """A new hidden folder beside `folder`, holding a folder per table,
+    that becomes `folder` when the block ends without an exception (see
+    the module's text); on an exception it is removed. Raises
+    FolderExists at once for a `folder` that exists, unless `replace`."""
+    target = os.path.abspath(os.fspath(folder))
+    if os.path.lexists(target) and not replace:
+        raise FolderExists("%s exists" % os.fspath(folder))
+    parent, name = os.path.split(target)
+    os.makedirs(parent, exist_ok=True)
+    staging = tempfile.mkdtemp(prefix="." + name + ".", suffix=".part", dir=parent)
+    try:
+        prepare_folder(staging)
+        yield staging
+        os.chmod(staging, 0o777 & ~_umask())
+        _move_into_place(staging, target)
+    except BaseException:
+        shutil.rmtree(staging, ignore_errors=True)
+        raise
+
+
+def check_format(format: Optional[str]) -> str:
+    """The table format `format` names (None: the default), or ValueError."""
+    format = format or default_format()
+    if format not in FORMATS:
+        raise ValueError("unknown table format %r (choose from %s)" % (format, ", ".join(FORMATS)))
+    return format
+
+
 def write_table(inputs: Sequence[PathName], folder: PathName, glob: Optional[str] = None,
                 jobs: Optional[int] = None, format: Optional[str] = None,
                 form: Optional[str] = None, max_size: int = MAX_SIZE,
@@ -66,36 +101,22 @@ def write_table(inputs: Sequence[PathName], folder: PathName, glob: Optional[str
     `jobs` worker processes (default: the usable cores); see the module's
     text. `format` is "parquet" (the default when pyarrow is installed) or
     "jsonl". `on_planned(tasks)` hears of the tasks before they run, and
-    `on_part(summary)` of each task done, in order. Raises FileExistsError
+    `on_part(summary)` of each task done, in order. Raises FolderExists
     for a folder that exists without `replace`, and whatever stopped the
     run (an OSError of writing, BrokenProcessPool, KeyboardInterrupt),
     after removing what was written."""
-    target = os.path.abspath(os.fspath(folder))
-    format = format or default_format()
-    if format not in FORMATS:
-        raise ValueError("unknown table format %r (choose from %s)" % (format, ", ".join(FORMATS)))
-    if os.path.lexists(target) and not replace:
-        raise FileExistsError("%s exists" % os.fspath(folder))
-    empty: List[str] = []
-    tasks = plan_tasks(find_inputs(inputs, glob, empty), task_bytes)
-    if on_planned is not None:
-        on_planned(tasks)
-    parent, name = os.path.split(target)
-    os.makedirs(parent, exist_ok=True)
-    staging = tempfile.mkdtemp(prefix="." + name + ".", suffix=".part", dir=parent)
-    summary = TableSummary(os.fspath(folder), format, len(tasks), empty)
-    try:
-        prepare_folder(staging)
+    format = check_format(format)
+    with staged_folder(folder, replace) as staging:
+        empty: List[str] = []
+        tasks = plan_tasks(find_inputs(inputs, glob, empty), task_bytes)
+        if on_planned is not None:
+            on_planned(tasks)
+        summary = TableSummary(os.fspath(folder), format, len(tasks), empty)
         settings = TableSettings(staging, format, form, max_size, row_group_rows)
         for done in ordered_map(write_part, tasks, settings, jobs):
             summary.add(done)
             if on_part is not None:
                 on_part(done)
-        os.chmod(staging, 0o777 & ~_umask())
-        _move_into_place(staging, target)
-    except BaseException:
-        shutil.rmtree(staging, ignore_errors=True)
-        raise
     return summary
 
 

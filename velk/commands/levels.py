@@ -71,7 +71,8 @@ def add(commands: "argparse._SubParsersAction[argparse.ArgumentParser]") -> None
 
     listing = add("list", "list the levels of each file: index, name, creator, objects, form")
     listing.add_argument("files", metavar="FILE", nargs="+",
-                         help='a file of levels, or "-" for standard input')
+                         help='a file of levels, a folder (every file below it), or "-" for '
+                         "standard input")
     listing.add_argument("--format", choices=LEVEL_FORMS, default=None,
                          help="the input's form (default: told from its content)")
 
@@ -97,7 +98,13 @@ def add(commands: "argparse._SubParsersAction[argparse.ArgumentParser]") -> None
         "(downloaded levels) is refused.")
     importing.add_argument("save", metavar="SAVE", help="the save file of created levels")
     importing.add_argument("files", metavar="FILE", nargs="+",
-                           help='a file of levels, or "-" for standard input')
+                           help='a file of levels, a folder (every file below it), or "-" for '
+                           "standard input")
+
+    for sub in (listing, importing):
+        sub.add_argument("--glob", metavar="PATTERN", default=None,
+                         help="of the files in folders, only those whose names match PATTERN "
+                         "('*.xml')")
 
     for sub in (listing, export, importing):
         sub.add_argument("--max-size", type=size, default=MAX_SIZE, metavar="SIZE",

@@ -20,7 +20,7 @@ from typing import IO, Any, Dict, List, Optional
 
 from velk.archive.parts import FORMATS
 from velk.archive.plan import TASK_BYTES, Task
-from velk.archive.table import TableSummary, write_table
+from velk.archive.table import FolderExists, TableSummary, write_table
 from velk.archive.tasks import PartSummary
 from velk.commands.common import (PROGRESS_DELAY, HelpFormatter, Output, TextSink,
                                   empty_folder_line, epilog, one_line, plural, size)
@@ -138,7 +138,7 @@ def _summary_dict(done: TableSummary) -> Dict[str, Any]:
 
 def _write_text(out: TextSink, err: TextSink, done: TableSummary) -> None:
     for error in done.kept:
-        err.write("velk: cannot read: %s\n" % one_line(str(error)))
+        err.write("velk: left out: %s\n" % one_line(str(error)))
     if done.failures > len(done.kept):
         err.write("velk: %s more in %s/failures\n" % (format(done.failures - len(done.kept), ","),
                                                     done.folder))
@@ -167,7 +167,7 @@ def run(args: argparse.Namespace, out: Output, err: IO[str]) -> int:
                            format=output_format, form=args.format, max_size=args.max_size,
                            task_bytes=args.task_size, replace=args.replace,
                            on_planned=progress.planned, on_part=progress.part, **options)
-    except FileExistsError:
+    except FolderExists:
         err.write("velk: error: %s exists (give --replace to replace it)\n" % args.output)
         return 2
     except BrokenProcessPool as exc:
@@ -184,7 +184,7 @@ def run(args: argparse.Namespace, out: Output, err: IO[str]) -> int:
     if args.json:
         out.write(json.dumps(_summary_dict(done)) + "\n")
         for error in done.kept:
-            err.write("velk: cannot read: %s\n" % one_line(str(error)))
+            err.write("velk: left out: %s\n" % one_line(str(error)))
     else:
         _write_text(out, err, done)
     return max(done.status, 2 if done.empty_folders else 0)

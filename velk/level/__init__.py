@@ -10,6 +10,8 @@ written back.
     level.save_level(first)                       # encoded level data ("H4sI...")
     first.id, first.creator, first.properties["k21"]  # what the file says of it
     level.write_export(levels, "copy.xml")        # an export file, written whole
+    for path, levels in level.read_files(["archive/"], glob="*.xml", keep_going=True):
+        ...                                       # every file below archive/
     level.list_levels("created-levels.dat")       # index, name, creator, objects of each
     level.add_levels("created-levels.dat", levels)   # into the game's save, with a backup
 
@@ -34,6 +36,9 @@ The parts, each usable on its own:
 - ``velk.level.atomic``: files replaced whole or not at all, and with a
   backup kept;
 - ``velk.level.source``: telling the form of a file and reading its levels;
+- ``velk.level.inputs``: many inputs at once: files, folders (every file
+  below them, chosen by a glob pattern) and standard input, and the
+  levels of each;
 - ``velk.level.listing``: the levels of a file listed, and one chosen by
   index or name;
 - ``velk.level.output``: one level written as an export file, encoded data
@@ -57,6 +62,7 @@ from velk.level.level import (COLOUR, KINDS, OBJECT, Level, Levels, RecordCodec,
 from velk.level.values import PropertyValue, Properties, Record, RecordValue
 from velk.level.source import FORMS, Input, detect_form, read_file
 from velk.level.text import split_level
+from velk.level.inputs import find_inputs, read_files
 from velk.level.listing import LevelSummary, find_level, list_levels
 from velk.level.output import OUTPUT_FORMS, write_level_file
 from velk.level.library import SaveChange, add_levels, replace_level
@@ -70,6 +76,7 @@ __all__ = [
     "export_xml", "write_export",
     "FORMS", "Input", "detect_form", "read_file",
     "split_level",
+    "find_inputs", "read_files",
     "LevelSummary", "list_levels", "find_level", "OUTPUT_FORMS", "write_level_file",
     "SaveChange", "add_levels", "replace_level",
 ]
