@@ -17,7 +17,7 @@ nothing to do.
 import os
 from typing import List, Sequence, Tuple
 
-from velk.archive.plain import Plain
+from velk.plain import Plain
 from velk.level.inputs import STANDARD_INPUT
 
 __all__ = ["TASK_BYTES", "TASK_FILES", "Task", "plan_tasks"]

@@ -10,7 +10,7 @@ level holds every record that could be read, and its `failures` the rest.
 import os
 from typing import Iterator, List, Optional, Tuple
 
-from velk.archive.plain import Plain
+from velk.plain import Plain
 from velk.archive.plan import Task
 from velk.level.data import MAX_SIZE
 from velk.level.errors import LevelError

@@ -45,7 +45,7 @@ record that cannot be read.
 import json
 from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
 
-from velk.archive.plain import Plain
+from velk.plain import Plain
 from velk.level.errors import LevelError
 from velk.level.level import COLOUR, OBJECT, Level, RecordCodec
 from velk.level.text import COLOURS_KEY

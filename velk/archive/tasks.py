@@ -18,7 +18,7 @@ another process costs more than reading them.
 import io
 from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Tuple
 
-from velk.archive.plain import Plain
+from velk.plain import Plain
 from velk.archive.parts import ROW_GROUP_ROWS, PartWriter
 from velk.archive.plan import Task
 from velk.archive.reading import Found, file_found, task_found

@@ -21,6 +21,7 @@ from velk.level.errors import LevelError, where_text
 from velk.level.level import COLOUR, KINDS, OBJECT
 from velk.level.source import Input
 from velk import survey
+from velk.plain import Plain
 
 __all__ = ["COMMANDS", "SHOWN_DIFFERENCES", "SHOWN_FAILURES", "EXCERPT", "Options", "FileRun",
            "add", "survey_path", "run"]
@@ -67,7 +68,7 @@ def add(commands: "argparse._SubParsersAction[argparse.ArgumentParser]",
                          "without it the output is the same for the same input")
 
 
-class Options:
+class Options(Plain):
     """What `survey_path` needs of the command line, picklable: the
     `command`, the input's `form` (None: told from the content), the `kind`
     of a record file's records, `max_size`, and whether to write `json`,
@@ -92,7 +93,7 @@ class Options:
                    args.timings, args.keep_going)
 
 
-class FileRun:
+class FileRun(Plain):
     """What surveying one file gave, for the run's total: the file's `path`,
     its exit `status`, whether it was `read` to its end, the counts of its
     `levels` and `failed_levels`, the `counts` of each kind of record (a

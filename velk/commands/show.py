@@ -23,6 +23,7 @@ from velk.level.errors import LevelError, where_text
 from velk.level.level import COLOUR, KINDS, OBJECT, RecordCodec
 from velk.level.source import Input, LevelSource
 from velk.level.text import split_level
+from velk.plain import Plain
 
 __all__ = ["add", "ShowRun", "show_path", "run"]
 
@@ -42,7 +43,7 @@ def add(commands: "argparse._SubParsersAction[argparse.ArgumentParser]",
                      help="show only the first N records of each file")
 
 
-class ShowRun:
+class ShowRun(Plain):
     """What showing one file gave: its `path`, exit `status`, and the counts
     of records `shown` and `failed`. Picklable."""
 

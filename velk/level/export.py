@@ -33,6 +33,7 @@ from velk.level.data import MAX_SIZE
 from velk.level.errors import LevelError
 from velk.level.plist import HEAD, TAIL, PlistDict, Reader, dumps
 from velk.level.values import PathName, PropertyValue
+from velk.plain import Plain
 
 if TYPE_CHECKING:
     from velk.level.level import Level
@@ -54,7 +55,7 @@ _LIST_KEY = "k_%d"
 _READ_SIZE = 1 << 20
 
 
-class ExportLevel:
+class ExportLevel(Plain):
     """One level of an export or save file: its `name`, `id` and `creator`
     (None where the file gives none), its `data`, the text of its "k4"
     entry (None when it has none), and `properties`, every entry of its

@@ -55,6 +55,7 @@ from velk.level.plist import PlistDict, element, read
 from velk.level.save import (CREATED, DOWNLOADED, Layout, compression, decode, encode, iter_save,
                              with_created_levels, with_level_replaced)
 from velk.level.source import HEAD_SIZE, Input, detect_form
+from velk.plain import Plain
 
 __all__ = ["CREATED_DEFAULTS", "SaveChange", "add_levels", "replace_level"]
 
@@ -72,7 +73,7 @@ _LARGEST_TEXT = 4 / 3
 _PADDING = 1 << 16
 
 
-class SaveChange:
+class SaveChange(Plain):
     """What adding or replacing levels did: the save's `path` (the file
     replaced), the `backup` of the save before, the count of `levels` the
     save holds now, and the indexes (from 1, in the file's order) of the

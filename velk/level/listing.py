@@ -22,6 +22,7 @@ from velk.level.errors import LevelError, _quoted
 from velk.level.level import Level
 from velk.level.source import Input
 from velk.level.text import split_level
+from velk.plain import Plain
 
 __all__ = ["LevelSummary", "list_levels", "count_objects", "choose", "find_level"]
 
@@ -30,7 +31,7 @@ Source = Union[str, "os.PathLike[str]", BinaryIO]
 _NAMES_SHOWN = 5
 
 
-class LevelSummary:
+class LevelSummary(Plain):
     """One level of a file as `list_levels` finds it: its `index` (from 1),
     `name`, `creator` and `id` (None where the file does not tell them),
     the count of its `objects`, and the file's `form`. `error` is the
