@@ -37,6 +37,28 @@ def folder_bytes(folder):
     return found
 
 
+def object_indexes(count, failures):
+    """The indexes in the file of the `count` objects of a level read
+    keeping going, whose `failures` name the object records passed over."""
+    skipped = {failure.index for failure in failures if failure.kind == "object"}
+    indexes = [index for index in range(count + len(skipped)) if index not in skipped]
+    return indexes[:count]
+
+
+def velk_records(archive):
+    """{(file, level, index): record} of every object of the archive's
+    levels as velk.level reads them."""
+    from velk import level
+
+    found = {}
+    for path, levels in level.read_files([archive], keep_going=True):
+        for number, read in enumerate(levels, 1):
+            for index, record in zip(object_indexes(len(read.objects), read.failures),
+                                     read.objects):
+                found[path, number, index] = record
+    return found
+
+
 def jsonl_rows(folder, table):
     """The rows of a table written as JSON lines, in the order of its parts."""
     rows = []

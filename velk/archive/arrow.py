@@ -64,21 +64,36 @@ def rows_table(table: str, rows: List[Dict[str, Any]]) -> pa.Table:
 
 
 class ParquetSink:
-    """One Parquet file of one of the tables, written a row group at a
-    time."""
+    """One Parquet file of one of the tables, written a row group of
+    `row_group_rows` at a time: what is added becomes Arrow columns at once
+    and is held until a row group is full."""
 
     def __init__(self, path: str, table: str, row_group_rows: int) -> None:
         self.table = table
         self.row_group_rows = row_group_rows
         self.writer = pq.ParquetWriter(path, SCHEMAS[table], compression=COMPRESSION)
+        self._held: List[pa.Table] = []
+        self._rows = 0
 
-    def write_objects(self, rows: ObjectRows) -> None:
-        self.writer.write_table(objects_table(rows), row_group_size=self.row_group_rows)
+    def add_objects(self, rows: ObjectRows) -> None:
+        self._add(objects_table(rows))
 
-    def write_rows(self, rows: List[Dict[str, Any]]) -> None:
-        if rows:
-            self.writer.write_table(rows_table(self.table, rows),
-                                    row_group_size=self.row_group_rows)
+    def add_rows(self, rows: List[Dict[str, Any]]) -> None:
+        self._add(rows_table(self.table, rows))
+
+    def _add(self, table: pa.Table) -> None:
+        self._held.append(table)
+        self._rows += table.num_rows
+        if self._rows >= self.row_group_rows:
+            held = pa.concat_tables(self._held)
+            whole = self._rows - self._rows % self.row_group_rows
+            self.writer.write_table(held.slice(0, whole), row_group_size=self.row_group_rows)
+            rest = held.slice(whole)
+            self._held, self._rows = [rest], rest.num_rows
 
     def close(self) -> None:
+        if self._rows:
+            self.writer.write_table(pa.concat_tables(self._held),
+                                    row_group_size=self.row_group_rows)
+        self._held = []
         self.writer.close()

@@ -8,8 +8,10 @@ as Spark and Dask write them and as DuckDB, Polars and pyarrow read them
 renamed into place once whole, so a part that is there is whole.
 
 Parquet parts are compressed with zstd and written a row group at a time:
-rows are held until a row group is full (ROW_GROUP_ROWS), so the memory a
-part takes is bounded by a row group, not by the archive. Every value
+each level's rows become columns at once, which take a fraction of the
+memory of the rows as Python values, and are held until a row group is
+full (ROW_GROUP_ROWS); so the memory a part takes is bounded by a row
+group and a level, not by the archive. Every value
 that Parquet holds is written as it is; the schema is the same for every
 part, empty ones included, so a folder reads as one table.
 
@@ -19,12 +21,12 @@ are JSON objects and the lists arrays; a float that JSON cannot spell
 """
 import json
 import os
-from typing import IO, Any, Dict, List, Optional
+from typing import IO, Any, Dict, Iterable, List
 
 from velk.archive.rows import ObjectRows
 
-__all__ = ["FORMATS", "TABLES", "ROW_GROUP_ROWS", "default_format", "part_name", "PartWriter",
-           "open_part"]
+__all__ = ["FORMATS", "TABLES", "ROW_GROUP_ROWS", "default_format", "part_name", "JsonSink",
+           "PartWriter"]
 
 FORMATS = ("parquet", "jsonl")
 TABLES = ("objects", "levels", "failures")
@@ -47,6 +49,26 @@ def part_name(number: int, format: str) -> str:
     return "part-%05d%s" % (number, _SUFFIX[format])
 
 
+class JsonSink:
+    """One JSON lines file of one of the tables, written as rows come."""
+
+    def __init__(self, path: str) -> None:
+        self.out = open(path, "w", encoding="utf-8")
+
+    def add_objects(self, rows: ObjectRows) -> None:
+        _write_lines(self.out, rows.dicts())
+
+    def add_rows(self, rows: List[Dict[str, Any]]) -> None:
+        _write_lines(self.out, rows)
+
+    def close(self) -> None:
+        self.out.close()
+
+
+def _write_lines(out: IO[str], rows: Iterable[Dict[str, Any]]) -> None:
+    out.writelines(json.dumps(row) + "\n" for row in rows)
+
+
 class PartWriter:
     """One part of each table, written in `folder` (which holds a folder
     per table) as part `number`, in `format`. Add rows with `add_objects`,
@@ -58,70 +80,55 @@ class PartWriter:
         if format not in FORMATS:
             raise ValueError("unknown table format %r (choose from %s)"
                              % (format, ", ".join(FORMATS)))
-        self.format = format
         self.row_group_rows = row_group_rows
         self.paths = {table: os.path.join(folder, table, part_name(number, format))
                       for table in TABLES}
         self._temporary = {table: "%s.%d.tmp" % (path, os.getpid())
                            for table, path in self.paths.items()}
-        self.objects = ObjectRows()
-        self.levels: List[Dict[str, Any]] = []
-        self.failures: List[Dict[str, Any]] = []
+        # Levels and failures are few: held as dicts until a row group is
+        # full, then handed on together.
+        self._held: Dict[str, List[Dict[str, Any]]] = {"levels": [], "failures": []}
         self._sinks: Dict[str, Any] = {}
         try:
-            if format == "parquet":
-                from velk.archive.arrow import ParquetSink
+            for table in TABLES:
+                if format == "parquet":
+                    from velk.archive.arrow import ParquetSink
 
-                for table in TABLES:
                     self._sinks[table] = ParquetSink(self._temporary[table], table,
                                                      row_group_rows)
-            else:
-                for table in TABLES:
-                    self._sinks[table] = open(self._temporary[table], "w", encoding="utf-8")
+                else:
+                    self._sinks[table] = JsonSink(self._temporary[table])
         except BaseException:
             self.discard()
             raise
 
     def add_objects(self, rows: ObjectRows) -> None:
-        self._flush_objects(rows, full=False)
+        if len(rows):
+            self._sinks["objects"].add_objects(rows)
 
     def add_level(self, row: Dict[str, Any]) -> None:
-        self.levels.append(row)
-        if len(self.levels) >= self.row_group_rows:
-            self._flush_rows("levels", self.levels)
+        self._hold("levels", row)
 
     def add_failure(self, row: Dict[str, Any]) -> None:
-        self.failures.append(row)
-        if len(self.failures) >= self.row_group_rows:
-            self._flush_rows("failures", self.failures)
+        self._hold("failures", row)
 
-    def _flush_objects(self, rows: Optional[ObjectRows], full: bool) -> None:
-        if self.format == "jsonl":
-            if rows is not None:
-                _write_lines(self._sinks["objects"], rows.dicts())
-            return
-        if rows is not None:
-            self.objects.extend(rows)
-        sink = self._sinks["objects"]
-        while len(self.objects) >= self.row_group_rows:
-            sink.write_objects(self.objects.split(self.row_group_rows))
-        if full and len(self.objects):
-            sink.write_objects(self.objects)
-            self.objects = ObjectRows()
+    def _hold(self, table: str, row: Dict[str, Any]) -> None:
+        held = self._held[table]
+        held.append(row)
+        if len(held) >= self.row_group_rows:
+            self._pass_on(table)
 
-    def _flush_rows(self, table: str, rows: List[Dict[str, Any]]) -> None:
-        if self.format == "jsonl":
-            _write_lines(self._sinks[table], rows)
-        else:
-            self._sinks[table].write_rows(rows)
-        del rows[:]
+    def _pass_on(self, table: str) -> None:
+        held = self._held[table]
+        if held:
+            self._sinks[table].add_rows(held)
+            self._held[table] = []
 
     def close(self) -> None:
         """Write what is held and move every part into place."""
         try:
-            self._flush_objects(None, full=True)
-            self._flush_rows("levels", self.levels)
-            self._flush_rows("failures", self.failures)
+            for table in self._held:
+                self._pass_on(table)
             for table in TABLES:
                 self._sinks.pop(table).close()
             for table in TABLES:
@@ -143,7 +150,3 @@ class PartWriter:
                 os.unlink(path)
             except OSError:
                 pass
-
-
-def _write_lines(out: IO[str], rows: Any) -> None:
-    out.writelines(json.dumps(row) + "\n" for row in rows)

@@ -6,6 +6,7 @@ level that cannot be read and a record that cannot be read are each a
 LevelError that says where (file, level, record, key), found beside what
 could be read. Levels are read keeping going (``keep_going=True``): a
 level holds every record that could be read, and its `failures` the rest.
+Each record comes with its text as the file holds it, for the tables.
 """
 import os
 from typing import Iterator, List, Optional, Tuple
@@ -14,11 +15,13 @@ from velk.plain import Plain
 from velk.archive.plan import Task
 from velk.level.data import MAX_SIZE
 from velk.level.errors import LevelError
-from velk.level.level import OBJECT, Level, RecordCodec
-from velk.level.source import Input
+from velk.level.collector import paused
+from velk.level.level import COLOUR, OBJECT, Level, RecordCodec
+from velk.level.source import Input, LevelSource
+from velk.level.text import split_level
 from velk.level.values import Record, Source
 
-__all__ = ["SPLITTABLE", "Found", "task_found", "file_found"]
+__all__ = ["SPLITTABLE", "Found", "read_stored", "task_found", "file_found"]
 
 # The forms whose files hold many levels, and so can be cut into parts.
 SPLITTABLE = ("export", "save")
@@ -32,22 +35,66 @@ _NO_PAIRS = "no key and value of an object record (is it a colour record?)"
 class Found(Plain):
     """One thing a task found in a file (`path`, of the `form` told from
     its content, or None when that could not be told): a `level` (with its
-    records' failures in `level.failures`), a batch of `records` of a
-    record file as (line, record), or only `failures`: a file or level
-    that could not be read. `index` is the level's index in the file, from
-    1."""
+    records' failures in `level.failures`), its `index` in the file (from
+    1), and the `objects` as (index, text, record): each object record that
+    could be read, its index among the level's records and its text as the
+    file holds it; or the `objects` of a record file, their index their
+    line; or only `failures`: a file or level that could not be read.
+    `colours` are the level's colour record texts, beside
+    `level.colours`."""
 
-    __slots__ = ("path", "form", "level", "index", "records", "failures")
+    __slots__ = ("path", "form", "level", "index", "objects", "colours", "failures")
 
     def __init__(self, path: str, form: Optional[str], level: Optional[Level] = None,
-                 index: Optional[int] = None, records: Optional[List[Tuple[int, Record]]] = None,
+                 index: Optional[int] = None,
+                 objects: Optional[List[Tuple[int, str, Record]]] = None,
+                 colours: Optional[List[str]] = None,
                  failures: Optional[List[LevelError]] = None) -> None:
         self.path = path
         self.form = form
         self.level = level
         self.index = index
-        self.records = records
+        self.objects: List[Tuple[int, str, Record]] = [] if objects is None else objects
+        self.colours: List[str] = [] if colours is None else colours
         self.failures: List[LevelError] = [] if failures is None else failures
+
+
+def _read_kept(codec: RecordCodec, texts: List[str], start: int,
+               failures: List[LevelError]) -> Tuple[List[Record], List[int]]:
+    """The records of `texts` that can be read, and their indexes (from
+    `start`); the RecordError of each other one is added to `failures`."""
+    before = len(failures)
+    records = codec.read_many(texts, start, failures)
+    failed = {failure.index for failure in failures[before:]}
+    return records, [index for index in range(start, start + len(texts))
+                     if index not in failed]
+
+
+def read_stored(path: str, form: str, stored: LevelSource) -> Found:
+    """A level of a file read keeping going, as ``velk.level.read_file``
+    reads it, with the texts of its records beside them. Raises LevelError
+    for a level that cannot be read at all."""
+    level = Level(name=stored.name)
+    found = Found(path, form, level, stored.index)
+    if stored.pieces is not None:
+        with paused(), stored.naming():
+            parts = split_level(stored.pieces)
+            colour_texts = parts.colours
+            level.header = parts.header
+            level.colours, kept = _read_kept(RecordCodec(COLOUR), colour_texts, 0,
+                                             level.failures)
+            found.colours = [colour_texts[index] for index in kept]
+            codec = RecordCodec(OBJECT)
+            start = 0
+            for batch in parts.object_batches:
+                records, kept = _read_kept(codec, batch, start, level.failures)
+                level.objects += records
+                found.objects += zip(kept, (batch[index - start] for index in kept), records)
+                start += len(batch)
+    level.id, level.creator, level.properties = stored.id, stored.creator, stored.properties
+    for failure in level.failures:
+        failure.locate(path=path, level=stored.index, level_name=stored.name)
+    return found
 
 
 def _part_at(position: int, size: Optional[int], parts: int) -> int:
@@ -93,14 +140,9 @@ def file_found(source: Source, part: int = 0, parts: int = 1, form: Optional[str
                 if at > part:
                     return
                 try:
-                    with stored.naming():
-                        level = stored.read(keep_going=True)
+                    yield read_stored(found.name, file_form, stored)
                 except LevelError as exc:
                     yield Found(found.name, file_form, failures=[_kept(exc, found.name)])
-                    continue
-                for failure in level.failures:
-                    failure.locate(path=found.name)
-                yield Found(found.name, file_form, level, stored.index)
         except LevelError as exc:
             # Every part that gets this far meets the same break: the part
             # it falls in reports it.
@@ -116,7 +158,7 @@ def _record_batches(found: Input, max_size: int) -> Iterator[Found]:
     """The object records of a record file, a batch of lines at a time;
     blank lines hold no record."""
     codec = RecordCodec(OBJECT)
-    records: List[Tuple[int, Record]] = []
+    records: List[Tuple[int, str, Record]] = []
     failures: List[LevelError] = []
     for number, text, error in found.lines(max_size):
         if error is not None:
@@ -130,15 +172,15 @@ def _record_batches(found: Input, max_size: int) -> Iterator[Found]:
                                       found.name))
             else:
                 if record:
-                    records.append((number, record))
+                    records.append((number, text, record))
                 else:
                     failures.append(LevelError(_NO_PAIRS, path=found.name, kind=OBJECT,
                                                index=number))
         if len(records) + len(failures) >= _LINES:
-            yield Found(found.name, "records", records=records, failures=failures)
+            yield Found(found.name, "records", objects=records, failures=failures)
             records, failures = [], []
     if records or failures:
-        yield Found(found.name, "records", records=records, failures=failures)
+        yield Found(found.name, "records", objects=records, failures=failures)
 
 
 def task_found(task: Task, form: Optional[str] = None,

@@ -13,14 +13,17 @@
 | object_id | int64 | key 1 |
 | x, y | float64 | keys 2 and 3 |
 | groups | list of int64 | key 57, sorted |
-| properties | map of text to text | every other key, with its value as velk writes it |
+| properties | map of text to text | every other key, with its value's text as the file holds it |
 
 The few keys every analysis asks for are columns of their own, typed, so
 that a query on them reads one narrow column; the hundred other keys, most
 of them rare, are one map of texts, so that the table has the same columns
 whatever the levels hold and keeps every value without loss. A value's
-text is what velk writes for it, which velk reads back to an equal value:
-`record_of(row)` gives the record again, equal to the one read. A value
+text is the text the file holds, which is what velk read the value from,
+so it reads back to an equal value whatever its spelling (an infinity
+too, which velk would refuse to write): `record_of(row)` gives the record
+again, equal to the one read, and a query on a text sees what the game
+wrote. A value
 that its column cannot hold exactly (an id or group past 64 bits, a
 position past 2**53 that is an integer) leaves the column null and keeps
 its text in `properties` instead. Positions are read back as floats: 15
@@ -28,32 +31,28 @@ comes back as 15.0, which is equal.
 
 **levels**, one row per level: file, level, level_name, level_id, creator
 as above, the file's `form`, the count of `objects` in the table and of
-`failed_records` (records that could not be read or written), the level
-string's `header` (map of key to text, without the colour records), its
-`colours` (a list of maps of key to text, as velk writes them) and its
+`failed_records` (records that could not be read), the level string's
+`header` (map of key to text, without the colour records), its `colours`
+(a list of maps of key to text, as the file holds them) and its
 `properties`, the entries of its dictionary in an export or save file
 (map of key to the value as JSON).
 
 **failures**, one row per file, level or record that could not be read:
 file, level, level_name, kind ("object", "colour", "header", or null for
 a file or level), index, key and message, as velk's errors say where.
-
-A record that velk reads but would not read back the same once written
-(velk refuses to write it) is no row of objects: it is a failure, like a
-record that cannot be read.
 """
 import json
+from itertools import accumulate, chain
 from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
 
 from velk.plain import Plain
 from velk.level.errors import LevelError
-from velk.level.level import COLOUR, OBJECT, Level, RecordCodec
+from velk.level.level import Level
 from velk.level.text import COLOURS_KEY
 from velk.level.values import Record
 
 __all__ = ["OBJECT_COLUMNS", "LEVEL_COLUMNS", "FAILURE_COLUMNS", "TYPED_KEYS", "ObjectRows",
-           "level_row", "identity_of", "failure_row", "record_of", "object_indexes",
-           "written_texts"]
+           "level_row", "identity_of", "failure_row", "record_of"]
 
 OBJECT_COLUMNS = ("file", "level", "level_name", "level_id", "creator", "index", "object_id",
                   "x", "y", "groups", "properties")
@@ -75,57 +74,32 @@ def _int64(value: Any) -> Optional[int]:
     return None
 
 
-def _float64(value: Any) -> Optional[float]:
-    if type(value) is float:
-        return value
-    if type(value) is int and -_EXACT_FLOAT <= value <= _EXACT_FLOAT:
-        return float(value)
-    return None
+def _typed_column(records: Sequence[Record], pairs: List[Dict[str, Any]], key: str,
+                  low: int, high: int) -> List[Any]:
+    """The values of `key` in `records` for a typed column, taking their
+    texts out of `pairs`; a value that is an int outside `low`..`high` is
+    left in `pairs` and is None in the column. Whole levels at a time in
+    comprehensions: this runs for every object of an archive."""
+    column: List[Any] = [record.get(key) for record in records]
+    texts = [found.pop(key, None) for found in pairs]
+    for row in [row for row, value in enumerate(column)
+                if value.__class__ is int and not low <= value <= high]:
+        column[row] = None
+        pairs[row][key] = texts[row]
+    return column
 
 
-def _groups(value: Any) -> Optional[List[int]]:
-    if not isinstance(value, (set, frozenset)):
-        return None
-    groups = sorted(value)
-    if all(type(group) is int for group in groups) and (
-            not groups or (groups[0] >= _INT64[0] and groups[-1] <= _INT64[1])):
-        return groups
-    return None
-
-
-def object_indexes(count: int, failures: Sequence[LevelError]) -> List[int]:
-    """The indexes in the file of the `count` objects of a level read
-    keeping going, whose `failures` name the object records passed over."""
-    skipped = sorted({failure.index for failure in failures
-                      if failure.kind == OBJECT and failure.index is not None})
-    if not skipped:
-        return list(range(count))
-    indexes: List[int] = []
-    index = 0
-    for gap in skipped:
-        take = min(gap - index, count - len(indexes))
-        indexes += range(index, index + take)
-        index = gap + 1
-    indexes += range(index, index + count - len(indexes))
-    return indexes
-
-
-def written_texts(codec: RecordCodec, records: Sequence[Record], indexes: Sequence[int],
-                  failures: List[LevelError]) -> List[Tuple[int, Record, str]]:
-    """(index, record, text) of each record that velk writes so that it
-    reads back equal; the RecordError of each other one is added to
-    `failures`, naming the record by its index in `indexes`."""
-    try:
-        return list(zip(indexes, records, codec.write_many(records)))
-    except LevelError:
-        pass
-    written = []
-    for index, record in zip(indexes, records):
-        try:
-            written.append((index, record, codec.write_checked(record, index)))
-        except LevelError as exc:
-            failures.append(exc.with_traceback(None))
-    return written
+def _groups_column(records: Sequence[Record], pairs: List[Dict[str, Any]]) -> List[Any]:
+    """The sorted groups (key 57) of `records`, taking their texts out of
+    `pairs`; groups past 64 bits are left in `pairs`."""
+    found_groups: List[Any] = [record.get(GROUPS_KEY) for record in records]
+    column: List[Any] = [None if found is None else sorted(found) for found in found_groups]
+    texts = [found.pop(GROUPS_KEY, None) for found in pairs]
+    for row in [row for row, groups in enumerate(column)
+                if groups and (groups[0] < _INT64[0] or groups[-1] > _INT64[1])]:
+        column[row] = None
+        pairs[row][GROUPS_KEY] = texts[row]
+    return column
 
 
 class ObjectRows(Plain):
@@ -147,37 +121,33 @@ class ObjectRows(Plain):
 
     def add(self, identity: Tuple[str, Optional[int], Optional[str], Optional[int],
                                   Optional[str]],
-            written: Sequence[Tuple[int, Record, str]]) -> None:
-        """Add a row for each (index, record, text) of `written`, all of
-        one level: `identity` is (file, level, level_name, level_id,
+            objects: Sequence[Tuple[int, str, Record]]) -> None:
+        """Add a row for each (index, text, record) of `objects`, all of one
+        level: `identity` is (file, level, level_name, level_id,
         creator)."""
-        count = len(written)
+        if not objects:
+            return
+        from velk import _velkc
+
         columns = self.columns
         for name, value in zip(OBJECT_COLUMNS[:5], identity):
-            columns[name] += [value] * count
-        indexes, object_ids, xs, ys, groups = (columns["index"], columns["object_id"],
-                                               columns["x"], columns["y"], columns["groups"])
-        keys, values, offsets = self.keys, self.values, self.offsets
-        for index, record, text in written:
-            fields = text.split(",")
-            pairs = dict(zip(fields[0::2], fields[1::2]))
-            found = _int64(record.get(ID_KEY))
-            if found is not None:
-                del pairs[ID_KEY]
-            object_ids.append(found)
-            for key, column in ((X_KEY, xs), (Y_KEY, ys)):
-                position = _float64(record.get(key))
-                if position is not None:
-                    del pairs[key]
-                column.append(position)
-            group_list = _groups(record.get(GROUPS_KEY))
-            if group_list is not None:
-                del pairs[GROUPS_KEY]
-            groups.append(group_list)
-            indexes.append(index)
-            keys += pairs
-            values += pairs.values()
-            offsets.append(len(keys))
+            columns[name] += [value] * len(objects)
+        indexes, texts, records = zip(*objects)
+        columns["index"] += indexes
+        # The native codec's untyped reading splits a text as its typed
+        # reading does (a key that occurs again takes its last value, a
+        # last field without a value is dropped): each dict holds the
+        # texts the record was read from.
+        split = _velkc._convert
+        pairs: List[Dict[str, Any]] = [split(text, ",") for text in texts]
+        columns["object_id"] += _typed_column(records, pairs, ID_KEY, *_INT64)
+        columns["x"] += _typed_column(records, pairs, X_KEY, -_EXACT_FLOAT, _EXACT_FLOAT)
+        columns["y"] += _typed_column(records, pairs, Y_KEY, -_EXACT_FLOAT, _EXACT_FLOAT)
+        columns["groups"] += _groups_column(records, pairs)
+        self.keys += chain.from_iterable(pairs)
+        self.values += chain.from_iterable([found.values() for found in pairs])
+        start = self.offsets[-1]
+        self.offsets += [start + end for end in accumulate([len(found) for found in pairs])]
 
     def extend(self, other: "ObjectRows") -> None:
         """Add the rows of `other` after these."""
@@ -223,18 +193,13 @@ def _pairs(text: str, delim: str) -> Dict[str, str]:
 
 
 def level_row(identity: Tuple[str, Optional[int], Optional[str], Optional[int], Optional[str]],
-              form: Optional[str], level: Level, objects: int,
-              failures: List[LevelError]) -> Dict[str, Any]:
-    """The row of the levels table of `level`, with `objects` rows in the
-    objects table; `failures` are the level's records that could not be
-    read or written, to which a colour record that velk would not write
-    back is added."""
-    codec = RecordCodec(COLOUR)
-    colours = written_texts(codec, level.colours, range(len(level.colours)), failures)
+              form: Optional[str], level: Level, colours: Sequence[str]) -> Dict[str, Any]:
+    """The row of the levels table of `level`, whose colour records that
+    could be read have the texts `colours`."""
     row: Dict[str, Any] = dict(zip(LEVEL_COLUMNS[:5], identity))
-    row.update(form=form, objects=objects, failed_records=len(failures),
+    row.update(form=form, objects=len(level.objects), failed_records=len(level.failures),
                header={key: text for key, text in level.header.items() if key != COLOURS_KEY},
-               colours=[_pairs(text, "_") for _, _, text in colours],
+               colours=[_pairs(text, "_") for text in colours],
                properties={key: json.dumps(value) for key, value in level.properties.items()})
     return row
 

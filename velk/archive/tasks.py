@@ -22,11 +22,11 @@ from velk.plain import Plain
 from velk.archive.parts import ROW_GROUP_ROWS, PartWriter
 from velk.archive.plan import Task
 from velk.archive.reading import Found, file_found, task_found
-from velk.archive.rows import (ObjectRows, failure_row, identity_of, level_row,
-                               object_indexes, written_texts)
+from velk.archive.rows import ObjectRows, failure_row, identity_of, level_row
+from velk.level.collector import paused
 from velk.level.data import MAX_SIZE
 from velk.level.errors import LevelError
-from velk.level.level import OBJECT, Level, RecordCodec
+from velk.level.level import Level
 
 __all__ = ["KEPT_FAILURES", "TableSettings", "PartSummary", "TableRows", "write_part",
            "task_rows", "task_levels", "file_levels", "bytes_levels", "file_rows", "bytes_rows",
@@ -109,43 +109,25 @@ class TableRows(Plain):
 def found_rows(found: Iterable[Found], on_objects: Callable[[ObjectRows], Any],
                on_level: Callable[[Dict[str, Any]], Any],
                on_failure: Callable[[LevelError], Any]) -> None:
-    """Turn what was found into rows: each level's objects as one
-    ObjectRows, each level's row and each failure (a LevelError that says
-    where), handed on as they come."""
-    codec = RecordCodec(OBJECT)
+    """Turn what was found into rows: each level's objects (or a batch of a
+    record file's) as one ObjectRows, each level's row and each failure (a
+    LevelError that says where), handed on as they come."""
     for item in found:
         for failure in item.failures:
             on_failure(failure)
-        if item.records is not None:
-            failures: List[LevelError] = []
-            written = written_texts(codec, [record for _, record in item.records],
-                                    [line for line, _ in item.records], failures)
-            rows = ObjectRows()
-            rows.add((item.path, None, None, None, None), written)
-            on_objects(rows)
-            for failure in failures:
-                on_failure(failure.locate(path=item.path))
-        elif item.level is not None:
-            _level_rows(item, item.level, codec, on_objects, on_level, on_failure)
-
-
-def _level_rows(item: Found, level: Level, codec: RecordCodec,
-                on_objects: Callable[[ObjectRows], Any],
-                on_level: Callable[[Dict[str, Any]], Any],
-                on_failure: Callable[[LevelError], Any]) -> None:
-    identity = identity_of(item.path, level, item.index)
-    failures = list(level.failures)
-    read_failures = len(failures)
-    written = written_texts(codec, level.objects,
-                            object_indexes(len(level.objects), level.failures), failures)
-    rows = ObjectRows()
-    rows.add(identity, written)
-    on_objects(rows)
-    on_level(level_row(identity, item.form, level, len(written), failures))
-    for number, failure in enumerate(failures):
-        if number >= read_failures:
-            failure.locate(path=item.path, level=item.index, level_name=level.name)
-        on_failure(failure)
+        level = item.level
+        rows = ObjectRows()
+        if level is None:
+            if item.objects:
+                rows.add((item.path, None, None, None, None), item.objects)
+                on_objects(rows)
+            continue
+        identity = identity_of(item.path, level, item.index)
+        rows.add(identity, item.objects)
+        on_objects(rows)
+        on_level(level_row(identity, item.form, level, item.colours))
+        for failure in level.failures:
+            on_failure(failure)
 
 
 def write_part(task: Task, settings: TableSettings) -> PartSummary:
@@ -171,8 +153,12 @@ def write_part(task: Task, settings: TableSettings) -> PartSummary:
             summary.count_failure(error)
             writer.add_failure(failure_row(error))
 
-        found_rows(task_found(task, settings.form, settings.max_size), on_objects, on_level,
-                   on_failure)
+        # The collector is paused for the task, as for a file read whole
+        # (see velk.level.collector): its rows are many new containers, and
+        # every collection they set off would walk them all again.
+        with paused():
+            found_rows(task_found(task, settings.form, settings.max_size), on_objects,
+                       on_level, on_failure)
     except BaseException:
         writer.discard()
         raise
@@ -183,8 +169,9 @@ def write_part(task: Task, settings: TableSettings) -> PartSummary:
 def _gathered(found: Iterable[Found]) -> TableRows:
     rows = TableRows()
 
-    found_rows(found, rows.objects.extend, rows.levels.append,
-               lambda error: rows.failures.append(failure_row(error)))
+    with paused():
+        found_rows(found, rows.objects.extend, rows.levels.append,
+                   lambda error: rows.failures.append(failure_row(error)))
     return rows
 
 

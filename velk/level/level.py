@@ -182,16 +182,20 @@ class RecordCodec:
         try:
             return list(map(self.read, texts))
         except Exception:
-            if failures is not None:
-                return self._read_passing_over(texts, start, failures)
-            # Reading is all or nothing, so read again one by one to name the
-            # record that failed.
-            for index, text in enumerate(texts, start):
-                try:
-                    self.read(text)
-                except Exception as exc:
-                    raise self.read_error(index, text, exc) from exc
-            raise
+            if failures is None:
+                # Reading is all or nothing, so read again one by one to name
+                # the record that failed.
+                for index, text in enumerate(texts, start):
+                    try:
+                        self.read(text)
+                    except Exception as exc:
+                        raise self.read_error(index, text, exc) from exc
+                raise
+        # Passed over outside the handler: an error kept from within it
+        # would hold the error handled, and through its traceback the
+        # frames of the batch and of its callers, in a cycle that only the
+        # garbage collector frees.
+        return self._read_passing_over(texts, start, failures)
 
     def _read_passing_over(self, texts: Sequence[str], start: int,
                            failures: List[LevelError]) -> List[Record]:
