@@ -18,13 +18,13 @@ VENV ?= $(if $(filter 3.8,$(PYTHON_VERSION)),.venv,.venv-$(PYTHON_VERSION))
 VPY := $(VENV)/bin/python
 
 .PHONY: help install test test-lowest typecheck demo bench test-asan fuzz fuzz-long valgrind \
-	wheels test-dist dev clean
+	wheels test-dist dev clean install-extras test-extras demo-archive bench-archive
 
 # A bare `make` lists the targets: each target's line ending in "## what
 # it does" is one line of the list.
 .DEFAULT_GOAL := help
 help: ## this list of targets
-	@awk -F ':.*## ' '/^[a-z][a-z0-9-]*:.*## / {printf "  %-12s %s\n", $$1, $$2}' $(MAKEFILE_LIST)
+	@awk -F ':.*## ' '/^[a-z][a-z0-9-]*:.*## / {printf "  %-14s %s\n", $$1, $$2}' $(MAKEFILE_LIST)
 
 $(VPY):
 	@$(if $(PYTHON_VERSION),:,$(error PYTHON=$(PYTHON): no such interpreter under pyenv ($(PYENV_ROOT)/versions) nor on the PATH))
@@ -52,6 +52,29 @@ test-lowest: ## the test suite with the lowest allowed versions of the dependenc
 	cd tests && ../$(LOWEST)/bin/python -c 'import defusedxml, tqdm; print("defusedxml", defusedxml.__version__, "tqdm", tqdm.__version__)'
 	cd tests && ../$(LOWEST)/bin/pytest -q -p no:cacheprovider
 
+# The optional extras, Parquet tables (velk[table]) and Dask (velk[dask]),
+# with DuckDB and Polars for the read-back test, in an environment of
+# their own, so that the default environment stays as a core install is:
+# there `make test` skips the tests of the extras. CPython 3.12 unless
+# EXTRAS_PYTHON says otherwise; DuckDB and Polars only as built wheels,
+# never compiled here.
+EXTRAS_PYTHON ?= 3.12
+EXTRAS := .venv-extras-$(EXTRAS_PYTHON)
+EXTRAS_TESTS := test_table_parquet.py test_dask.py test_table.py test_pickling.py \
+	test_archive_inputs.py
+
+$(EXTRAS)/bin/python:
+	$(call require_python,$(EXTRAS_PYTHON)) -m venv $(EXTRAS)
+	$(EXTRAS)/bin/python -m pip install --quiet --upgrade pip
+
+install-extras: $(EXTRAS)/bin/python ## install the package with its extras (Parquet, Dask) into their environment
+	$(EXTRAS)/bin/python -m pip install --quiet --only-binary duckdb,polars \
+		'.[test,table,dask]' duckdb polars
+
+test-extras: install-extras ## the tests of Parquet tables and of Dask, with every extra installed
+	cd tests && ../$(EXTRAS)/bin/python -c 'import pyarrow, dask.distributed, duckdb, polars'
+	cd tests && ../$(EXTRAS)/bin/pytest -q -p no:cacheprovider $(EXTRAS_TESTS)
+
 # mypy --strict on the package and on a user's script of every public
 # function, pyright (basedpyright, strict) on that script, and the stub of
 # the native module held against the module.
@@ -75,9 +98,26 @@ demo: $(VPY) ## the README's main job and its walk-through of the game's saves
 	$(VENV)/bin/velk check $(DEMO)/created-levels.dat > $(DEMO)/check.txt && tail -n 3 $(DEMO)/check.txt
 	cmp $(DEMO)/created-levels.dat.bak examples/created-levels.dat && echo "the backup is the save before"
 
-bench: $(VPY) ## the benchmark table
+bench: $(VPY) ## the benchmark table (ARCHIVE=1: and the rows of archives, a few minutes more)
 	$(VPY) -m pip install --quiet .
 	$(VPY) benchmarks/bench.py
+	$(if $(ARCHIVE),$(MAKE) bench-archive)
+
+bench-archive: install-extras ## archives: velk table on 1 and 2 processes and on Dask, Parquet queried
+	$(EXTRAS)/bin/python benchmarks/archive.py
+
+# An archive of every form with broken files, generated into build/,
+# written as tables by two processes, and queried: its ten most used
+# object ids. The archive holds broken files on purpose, so `velk table`
+# exits with 2; the demo goes on.
+ARCHIVE_DEMO := build/demo-archive
+demo-archive: install-extras ## velk table on a generated archive, then its ten most used object ids
+	rm -rf $(ARCHIVE_DEMO) && mkdir -p $(ARCHIVE_DEMO)
+	$(EXTRAS)/bin/python tools/generate_records.py --form archive --levels 3000 --count 300 \
+		--seed 5 --out $(ARCHIVE_DEMO)/archive
+	$(EXTRAS)/bin/velk table $(ARCHIVE_DEMO)/archive -o $(ARCHIVE_DEMO)/tables --jobs 2; \
+		echo "velk table exited with $$? (the archive holds broken files)"
+	$(EXTRAS)/bin/python tools/top_objects.py $(ARCHIVE_DEMO)/tables
 
 # The whole test suite against a build with AddressSanitizer and
 # UndefinedBehaviorSanitizer, in a virtual environment and build directory of
@@ -125,4 +165,4 @@ dev: $(VENV)/.dev-deps ## build the native module in place, into velk/
 	cp $(DEVBUILD)/_velkc*.so velk/.new_velkc.so && mv velk/.new_velkc.so velk/$$(basename $(DEVBUILD)/_velkc*.so)
 
 clean: ## remove what the targets built, and the virtual environments of PYTHON
-	rm -rf build dist $(VENV) $(LOWEST) velk/_velkc*.so
+	rm -rf build dist $(VENV) $(LOWEST) $(EXTRAS) velk/_velkc*.so

@@ -35,7 +35,9 @@ as above, the file's `form`, the count of `objects` in the table and of
 `header` (map of key to text, without the colour records), its `colours`
 (a list of maps of key to text, as the file holds them) and its
 `properties`, the entries of its dictionary in an export or save file
-(map of key to the value as JSON).
+(map of key to the value as JSON), but for its level data ("k4"): that is
+what the header, the colours and the objects table hold, and kept again
+it would double the table.
 
 **failures**, one row per file, level or record that could not be read:
 file, level, level_name, kind ("object", "colour", "header", or null for
@@ -47,6 +49,7 @@ from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
 
 from velk.plain import Plain
 from velk.level.errors import LevelError
+from velk.level.export import LEVEL_DATA_KEY
 from velk.level.level import Level
 from velk.level.text import COLOURS_KEY
 from velk.level.values import Record
@@ -200,7 +203,8 @@ def level_row(identity: Tuple[str, Optional[int], Optional[str], Optional[int], 
     row.update(form=form, objects=len(level.objects), failed_records=len(level.failures),
                header={key: text for key, text in level.header.items() if key != COLOURS_KEY},
                colours=[_pairs(text, "_") for text in colours],
-               properties={key: json.dumps(value) for key, value in level.properties.items()})
+               properties={key: json.dumps(value) for key, value in level.properties.items()
+                           if key != LEVEL_DATA_KEY})
     return row
 
 

@@ -16,6 +16,7 @@ PartSummary, not the levels or rows it read, since handing whole levels to
 another process costs more than reading them.
 """
 import io
+import sys
 from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Tuple
 
 from velk.plain import Plain
@@ -28,7 +29,8 @@ from velk.level.data import MAX_SIZE
 from velk.level.errors import LevelError
 from velk.level.level import Level
 
-__all__ = ["KEPT_FAILURES", "TableSettings", "PartSummary", "TableRows", "write_part",
+__all__ = ["KEPT_FAILURES", "TableSettings", "PartSummary", "TableRows", "peak_memory",
+           "write_part",
            "task_rows", "task_levels", "file_levels", "bytes_levels", "file_rows", "bytes_rows",
            "found_rows"]
 
@@ -61,10 +63,12 @@ class PartSummary(Plain):
     not be read at all (`unreadable_files`), the first KEPT_FAILURES errors
     (`kept`, LevelErrors with their locations) and the exit `status` they
     make: 0, 1 (levels or records could not be read) or 2 (a file could
-    not be read, at all or to its end)."""
+    not be read, at all or to its end). `peak_memory` is the most memory
+    (resident, in bytes) that the process which ran the task had taken by
+    its end: it varies from run to run, and no output shows it."""
 
     __slots__ = ("number", "files", "levels", "objects", "failures", "unreadable_files",
-                 "kept", "status")
+                 "kept", "status", "peak_memory")
 
     def __init__(self, number: int = 0) -> None:
         self.number = number
@@ -75,6 +79,7 @@ class PartSummary(Plain):
         self.unreadable_files = 0
         self.kept: List[LevelError] = []
         self.status = 0
+        self.peak_memory = 0
 
     def count_failure(self, error: LevelError) -> None:
         self.failures += 1
@@ -86,11 +91,13 @@ class PartSummary(Plain):
 
     def add(self, other: "PartSummary") -> None:
         """Add the counts of another summary to these (its kept errors
-        while fewer than KEPT_FAILURES are kept)."""
+        while fewer than KEPT_FAILURES are kept, and the larger peak
+        memory)."""
         for name in ("files", "levels", "objects", "failures", "unreadable_files"):
             setattr(self, name, getattr(self, name) + getattr(other, name))
         self.kept += other.kept[:KEPT_FAILURES - len(self.kept)]
         self.status = max(self.status, other.status)
+        self.peak_memory = max(self.peak_memory, other.peak_memory)
 
 
 class TableRows(Plain):
@@ -130,6 +137,18 @@ def found_rows(found: Iterable[Found], on_objects: Callable[[ObjectRows], Any],
             on_failure(failure)
 
 
+def peak_memory() -> int:
+    """The most resident memory this process has taken, in bytes (0 where
+    the platform does not tell)."""
+    try:
+        import resource
+    except ImportError:
+        return 0
+    # Linux counts kilobytes; macOS, bytes.
+    scale = 1 if sys.platform == "darwin" else 1024
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * scale
+
+
 def write_part(task: Task, settings: TableSettings) -> PartSummary:
     """Write the task's part of each table (see ``velk.archive.parts``)
     into `settings.folder`, and return what it found. A part is written
@@ -163,6 +182,7 @@ def write_part(task: Task, settings: TableSettings) -> PartSummary:
         writer.discard()
         raise
     writer.close()
+    summary.peak_memory = peak_memory()
     return summary
 
 

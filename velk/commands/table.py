@@ -23,7 +23,7 @@ from velk.archive.plan import TASK_BYTES, Task
 from velk.archive.table import FolderExists, TableSummary, write_table
 from velk.archive.tasks import PartSummary
 from velk.commands.common import (PROGRESS_DELAY, HelpFormatter, Output, TextSink,
-                                  empty_folder_line, epilog, one_line, plural, size)
+                                  empty_folder_line, epilog, one_line, size)
 from velk.level.data import MAX_SIZE
 from velk.level.source import FORMS
 
@@ -143,10 +143,14 @@ def _write_text(out: TextSink, err: TextSink, done: TableSummary) -> None:
         err.write("velk: %s more in %s/failures\n" % (format(done.failures - len(done.kept), ","),
                                                     done.folder))
     out.write("wrote %s (%s, %s of each table): %s, %s from %s%s\n" % (
-        done.folder, done.format, plural(done.tasks, "part"),
-        plural(done.levels, "level"), plural(done.objects, "object"),
-        plural(done.files, "file"),
-        "; %s" % plural(done.failures, "failure") if done.failures else ""))
+        done.folder, done.format, _counted(done.tasks, "part"),
+        _counted(done.levels, "level"), _counted(done.objects, "object"),
+        _counted(done.files, "file"),
+        "; %s" % _counted(done.failures, "failure") if done.failures else ""))
+
+
+def _counted(count: int, noun: str) -> str:
+    return "%s %s%s" % (format(count, ","), noun, "" if count == 1 else "s")
 
 
 def run(args: argparse.Namespace, out: Output, err: IO[str]) -> int:
