@@ -206,3 +206,47 @@ def test_records_passed_over_leave_no_cycles_for_the_collector():
     read = level.read_level(text, keep_going=True)
     del read
     assert gc.collect() == 0
+
+
+@pytest.mark.parametrize("options, message", [
+    (["--jobs", "0"], "argument --jobs/-j: invalid number of jobs '0' (1 or more)"),
+    (["--row-group", "x"], "argument --row-group: invalid number of rows 'x' (1 or more)"),
+    (["--output-format", "csv"], "argument --output-format: invalid choice: 'csv'"),
+])
+def test_wrong_usage_exits_2_with_one_line(capsys, tmp_path, options, message):
+    status, out, err = run(capsys, "table", str(tmp_path), "-o", str(tmp_path / "t"), *options)
+    assert (status, out) == (2, "")
+    assert message in err and "Traceback" not in err
+
+
+def test_parquet_without_pyarrow_is_one_line(capsys, tmp_path):
+    try:
+        import pyarrow  # noqa: F401
+    except ImportError:
+        pass
+    else:
+        pytest.skip("pyarrow is installed")
+    status, out, err = run(capsys, "table", str(tmp_path), "-o", str(tmp_path / "t"),
+                           "--output-format", "parquet")
+    assert (status, out) == (2, "")
+    assert err == ("velk: error: Parquet needs pyarrow: pip install 'velk[table]' "
+                   "(or --output-format jsonl)\n")
+    assert not (tmp_path / "t").exists()
+
+
+def test_the_summary_in_json_is_the_same_for_any_number_of_processes(capsys, archive,
+                                                                     tmp_path):
+    import json
+
+    found = []
+    for jobs in ("1", "2"):
+        status, out, _ = table(capsys, archive, tmp_path / jobs, "--jobs", jobs, "--json")
+        summary = json.loads(out)
+        assert summary.pop("output") == str(tmp_path / jobs)
+        found.append((status, summary))
+    assert found[0] == found[1]
+    status, summary = found[0]
+    assert summary["status"] == status == 2
+    assert len(summary["first_failures"]) == 10
+    assert set(summary["first_failures"][0]) == {"path", "level", "level_name", "kind", "index",
+                                                 "key", "message"}

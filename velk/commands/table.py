@@ -16,7 +16,7 @@ usage and when the tables cannot be written; 130 on Ctrl-C.
 import argparse
 import json
 from concurrent.futures.process import BrokenProcessPool
-from typing import IO, Any, Dict, List, Optional
+from typing import IO, Any, Callable, Dict, List, Optional
 
 from velk.archive.parts import FORMATS
 from velk.archive.plan import TASK_BYTES, Task
@@ -36,24 +36,19 @@ EXAMPLES = (
 )
 
 
-def _jobs(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        value = 0
-    if value < 1:
-        raise argparse.ArgumentTypeError("invalid number of jobs %r (1 or more)" % text)
-    return value
+def _positive(what: str) -> Callable[[str], int]:
+    """The option type of a whole number of `what`, 1 or more."""
+    def parse(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            value = 0
+        if value < 1:
+            raise argparse.ArgumentTypeError("invalid number of %s %r (1 or more)"
+                                             % (what, text))
+        return value
 
-
-def _rows(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        value = 0
-    if value < 1:
-        raise argparse.ArgumentTypeError("invalid number of rows %r (1 or more)" % text)
-    return value
+    return parse
 
 
 def add(commands: "argparse._SubParsersAction[argparse.ArgumentParser]") -> None:
@@ -71,7 +66,7 @@ def add(commands: "argparse._SubParsersAction[argparse.ArgumentParser]") -> None
     sub.add_argument("--glob", metavar="PATTERN", default=None,
                      help="of the files in folders, only those whose names match PATTERN "
                      "('*.xml'; with a '/', the path below the folder: '2024/*.dat')")
-    sub.add_argument("--jobs", "-j", type=_jobs, default=None, metavar="N",
+    sub.add_argument("--jobs", "-j", type=_positive("jobs"), default=None, metavar="N",
                      help="worker processes (default: the usable cores); the tables are the "
                      "same for any N")
     sub.add_argument("--output-format", choices=FORMATS, default=None,
@@ -84,7 +79,7 @@ def add(commands: "argparse._SubParsersAction[argparse.ArgumentParser]") -> None
                      "allowed; default: 256M)")
     sub.add_argument("--replace", action="store_true",
                      help="replace OUT when it exists (once the new tables are complete)")
-    sub.add_argument("--row-group", type=_rows, default=None, metavar="ROWS",
+    sub.add_argument("--row-group", type=_positive("rows"), default=None, metavar="ROWS",
                      help="rows of a Parquet row group, which bounds the memory of a worker "
                      "(default: 131072)")
     sub.add_argument("--task-size", type=size, default=TASK_BYTES, metavar="SIZE",
