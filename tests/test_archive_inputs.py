@@ -90,3 +90,23 @@ def test_standard_input_among_files(capsys, tree, monkeypatch):
     report = json.loads(capsys.readouterr().out)
     assert status == 0
     assert [entry["file"] for entry in report["files"]] == ["-", str(tree / "b.txt")]
+
+
+EXAMPLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "examples")
+
+
+@pytest.mark.parametrize("command", ["stats", "check"])
+@pytest.mark.parametrize("as_json", [[], ["--json"]])
+def test_reports_are_the_same_for_one_process_and_for_two(capsys, command, as_json):
+    inputs = [EXAMPLES, os.path.join(EXAMPLES, "missing.txt"),
+              os.path.join(EXAMPLES, "level.txt")]
+    found = []
+    for jobs in ("1", "2"):
+        status = cli.main([command, "--keep-going", "--jobs", jobs] + as_json + inputs)
+        out, err = capsys.readouterr()
+        found.append((status, out, err))
+    assert found[0] == found[1]
+    status, out, err = found[0]
+    assert status == 2 and "cannot open %s" % inputs[1] in err
+    if as_json:
+        assert len(json.loads(out)["files"]) == len(level.find_inputs(inputs))

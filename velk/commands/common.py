@@ -6,13 +6,13 @@ import os
 import re
 import sys
 from contextlib import contextmanager
-from typing import IO, Any, Iterator, Optional, Protocol, Sequence, Tuple
+from typing import IO, Any, Callable, Iterator, Optional, Protocol, Sequence, Tuple
 
 from velk.level.data import TooLarge
 from velk.level.errors import LevelError
 from velk.level.level import kind_of
 
-__all__ = ["FORM_NAMES", "EXIT_STATUSES", "HelpFormatter", "TextSink", "WriteError", "ReaderGone", "Output", "copy_text", "kind", "limit", "size",
+__all__ = ["FORM_NAMES", "EXIT_STATUSES", "HelpFormatter", "TextSink", "WriteError", "ReaderGone", "Output", "copy_text", "kind", "limit", "positive", "size",
            "one_line", "describe", "error_line", "empty_folder_line", "reader_gone", "epilog", "Progress", "plural"]
 
 FORM_NAMES = {"records": "record file", "level": "level string", "encoded": "encoded level",
@@ -127,6 +127,21 @@ def limit(text: str) -> int:
     return value
 
 
+def positive(what: str) -> Callable[[str], int]:
+    """The option type of a whole number of `what`, 1 or more."""
+    def parse(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            value = 0
+        if value < 1:
+            raise argparse.ArgumentTypeError("invalid number of %s %r (1 or more)"
+                                             % (what, text))
+        return value
+
+    return parse
+
+
 _SIZE = re.compile(r"(\d+)\s*([kmg]?)(i?b)?", re.IGNORECASE)
 _SIZE_UNITS = {"": 1, "k": 1 << 10, "m": 1 << 20, "g": 1 << 30}
 
@@ -208,16 +223,20 @@ def epilog(examples: Sequence[Tuple[str, str]]) -> str:
 
 class Progress:
     """A progress line on standard error, for inputs that take a while, when
-    standard error is a terminal and --quiet is not given."""
+    standard error is a terminal and --quiet is not given: bytes read, or
+    things of another `unit` done ("file")."""
 
-    def __init__(self, args: argparse.Namespace, err: IO[str], name: str = "reading") -> None:
+    def __init__(self, args: argparse.Namespace, err: IO[str], name: str = "reading",
+                 unit: str = "B") -> None:
         self.bar: Any = None
         if not args.quiet and err.isatty():
             # Imported only for a terminal: most runs show no progress.
             from tqdm import tqdm
 
-            self.bar = tqdm(unit="B", unit_scale=True, unit_divisor=1024, file=err,
-                            leave=False, delay=PROGRESS_DELAY, desc=name)
+            scaled = unit == "B"
+            self.bar = tqdm(unit=unit if scaled else " " + unit, unit_scale=scaled,
+                            unit_divisor=1024, file=err, leave=False, delay=PROGRESS_DELAY,
+                            desc=name)
 
     def expect(self, size: Optional[int]) -> None:
         """Show progress against `size` bytes (None: unknown)."""

@@ -9,11 +9,14 @@ halfway prints its error line and no report.
 """
 import argparse
 import json
+import os
 import tempfile
-from typing import IO, Any, Callable, Dict, List, Optional, Sequence, Tuple
+from typing import IO, Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple
 
+from velk.archive.plan import Task
+from velk.archive.pool import ordered_map, usable_cores
 from velk.commands.common import (FORM_NAMES, HelpFormatter, Output, Progress, TextSink,
-                                  copy_text, epilog, error_line, one_line, plural)
+                                  copy_text, epilog, error_line, one_line, plural, positive)
 from velk.commands.json_writer import KEY_ROWS, layout, scalar, write_json
 from velk.json_form import JsonForm
 from velk.level.data import MAX_SIZE
@@ -66,6 +69,9 @@ def add(commands: "argparse._SubParsersAction[argparse.ArgumentParser]",
         sub.add_argument("--timings", action="store_true",
                          help="say how long reading took (bytes and records a second); "
                          "without it the output is the same for the same input")
+        sub.add_argument("--jobs", "-j", type=positive("jobs"), default=None, metavar="N",
+                         help="read the files in N worker processes (default: the usable "
+                         "cores); the output is the same for any N")
 
 
 class Options(Plain):
@@ -260,24 +266,67 @@ class Total:
                 "%d %s" % (counts[outcome], outcome) for outcome in survey.OUTCOMES)))
 
 
+def survey_task(task: Task, settings: Tuple[Options, str]) -> Tuple[FileRun, str]:
+    """Survey the one file of `task` in a worker process: its report goes
+    to a file of its own in the folder `settings[1]`, whose path comes back
+    with the run, for the caller to copy in its turn."""
+    options, folder = settings
+    with tempfile.NamedTemporaryFile("w", encoding="utf-8", dir=folder, suffix=".report",
+                                     delete=False) as spool:
+        done = survey_path(options, task.files[0], spool)
+    return done, spool.name
+
+
+def _runs(args: argparse.Namespace, options: Options, out: TextSink, err: IO[str],
+          folder: str, before: Callable[[int], None]) -> Iterator[FileRun]:
+    """The run of each file of `args.files`, in order, its report written
+    to `out` first, after `before(number)`: in this process, or with
+    several files and jobs, in worker processes."""
+    jobs = usable_cores() if args.jobs is None else args.jobs
+    if jobs == 1 or len(args.files) == 1:
+        for number, path in enumerate(args.files):
+            before(number)
+            progress = Progress(args, err,
+                                "reading %s" % path if len(args.files) > 1 else "reading")
+            try:
+                yield survey_path(options, path, out, progress)
+            finally:
+                progress.close()
+        return
+    tasks = [Task(number, [path]) for number, path in enumerate(args.files)]
+    progress = Progress(args, err, "reading files", unit="file")
+    progress.expect(len(tasks))
+    try:
+        for number, (done, report) in enumerate(ordered_map(survey_task, tasks,
+                                                            (options, folder), jobs)):
+            before(number)
+            with open(report, encoding="utf-8") as spooled:
+                copy_text(spooled, out)
+            os.unlink(report)
+            progress.update(1)
+            yield done
+    finally:
+        progress.close()
+
+
 def run(args: argparse.Namespace, out: Output, err: IO[str]) -> int:
     """Run `stats` or `check` on every file of `args.files`; return the
-    worst exit status."""
+    worst exit status. With several files, they are read in worker
+    processes (--jobs), each file's report written in the files' order."""
     options = Options.of(args)
     total = Total()
     if options.json:
         out.write('{\n  "files": [')
-    for number, path in enumerate(args.files):
+
+    def before(number: int) -> None:
         if options.json:
             out.write("\n    " if number == 0 else ",\n    ")
-        progress = Progress(args, err, "reading %s" % path if len(args.files) > 1 else "reading")
-        try:
-            done = survey_path(options, path, out, progress)
-        finally:
-            progress.close()
-        for message in done.messages:
-            err.write(message)
-        total.add(done)
+
+    with tempfile.TemporaryDirectory(prefix="velk-") as folder:
+        for done in _runs(args, options, out, err, folder, before):
+            for message in done.messages:
+                err.write(message)
+            total.add(done)
     if options.json:
         out.write("\n  ],\n  \"total\": ")
         write_json(out, total.as_dict(), 1, JsonForm())

@@ -16,14 +16,14 @@ usage and when the tables cannot be written; 130 on Ctrl-C.
 import argparse
 import json
 from concurrent.futures.process import BrokenProcessPool
-from typing import IO, Any, Callable, Dict, List, Optional
+from typing import IO, Any, Dict, List, Optional
 
 from velk.archive.parts import FORMATS
 from velk.archive.plan import TASK_BYTES, Task
 from velk.archive.table import FolderExists, TableSummary, write_table
 from velk.archive.tasks import PartSummary
 from velk.commands.common import (PROGRESS_DELAY, HelpFormatter, Output, TextSink,
-                                  empty_folder_line, epilog, one_line, size)
+                                  empty_folder_line, epilog, one_line, positive, size)
 from velk.level.data import MAX_SIZE
 from velk.level.source import FORMS
 
@@ -34,21 +34,6 @@ EXAMPLES = (
     ("velk table saves/ --glob '*.dat' -o tables --jobs 2", "the .dat files, two processes"),
     ("velk table a.xml b.txt - -o tables --output-format jsonl", "JSON lines, without pyarrow"),
 )
-
-
-def _positive(what: str) -> Callable[[str], int]:
-    """The option type of a whole number of `what`, 1 or more."""
-    def parse(text: str) -> int:
-        try:
-            value = int(text)
-        except ValueError:
-            value = 0
-        if value < 1:
-            raise argparse.ArgumentTypeError("invalid number of %s %r (1 or more)"
-                                             % (what, text))
-        return value
-
-    return parse
 
 
 def add(commands: "argparse._SubParsersAction[argparse.ArgumentParser]") -> None:
@@ -66,7 +51,7 @@ def add(commands: "argparse._SubParsersAction[argparse.ArgumentParser]") -> None
     sub.add_argument("--glob", metavar="PATTERN", default=None,
                      help="of the files in folders, only those whose names match PATTERN "
                      "('*.xml'; with a '/', the path below the folder: '2024/*.dat')")
-    sub.add_argument("--jobs", "-j", type=_positive("jobs"), default=None, metavar="N",
+    sub.add_argument("--jobs", "-j", type=positive("jobs"), default=None, metavar="N",
                      help="worker processes (default: the usable cores); the tables are the "
                      "same for any N")
     sub.add_argument("--output-format", choices=FORMATS, default=None,
@@ -79,7 +64,7 @@ def add(commands: "argparse._SubParsersAction[argparse.ArgumentParser]") -> None
                      "allowed; default: 256M)")
     sub.add_argument("--replace", action="store_true",
                      help="replace OUT when it exists (once the new tables are complete)")
-    sub.add_argument("--row-group", type=_positive("rows"), default=None, metavar="ROWS",
+    sub.add_argument("--row-group", type=positive("rows"), default=None, metavar="ROWS",
                      help="rows of a Parquet row group, which bounds the memory of a worker "
                      "(default: 131072)")
     sub.add_argument("--task-size", type=size, default=TASK_BYTES, metavar="SIZE",
