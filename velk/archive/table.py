@@ -14,7 +14,8 @@ into a hidden folder beside it, which becomes the output folder in one
 rename once every part is written. An output folder that exists is kept
 unless `replace` is given; then it is replaced only once the new one is
 complete. Ctrl-C, a worker that dies or a disk that fills up leave the
-folder as it was.
+folder as it was; a process killed outright may leave the hidden folder
+(".OUT.*.part") behind, to be deleted.
 """
 import os
 import shutil
