@@ -10,7 +10,7 @@ import io
 from pathlib import Path
 from typing import Dict, Iterator, List, Optional, Set, Union
 
-from velk import cli, level, survey
+from velk import archive, cli, level, survey
 from velk.api.enums import Easing, PlayerColor, ZLayer
 from velk.api.guidelines import Guidelines
 from velk.api.hsv import HSV
@@ -162,6 +162,17 @@ def command(argv: List[str]) -> int:
 # Mistakes a user can make, each of which must be reported.
 
 
+def archives(folder: Path, out: Path) -> int:
+    paths: List[str] = level.find_inputs([folder, "-"], glob="*.xml")
+    for path, levels in level.read_files(paths, keep_going=True):
+        print(path, len(levels), len(levels.failures))
+    done = archive.write_table([folder], out, glob="*.dat", jobs=2, format="jsonl",
+                               replace=True)
+    record: Record = archive.record_of({"object_id": 1, "x": 15.0, "properties": {}})
+    print(record, done.levels, done.objects, done.failures, done.kept)
+    return done.status
+
+
 def mistakes(data: str, found: Level, path: Path) -> None:
     level.load_level(data, max_size="big")  # type: ignore[arg-type]
     level.read_file(found)  # type: ignore[arg-type]
@@ -175,6 +186,8 @@ def mistakes(data: str, found: Level, path: Path) -> None:
     HSV(0, 1, 1, saturation_checked="yes")  # type: ignore[arg-type]
     Coder.do_base64(b"bytes")  # type: ignore[arg-type]
     cli.main(["check"], "--json")  # type: ignore[call-arg]
+    level.find_inputs(path)  # type: ignore[arg-type]
+    archive.write_table([path], path, jobs="2")  # type: ignore[arg-type]
 
 
 def name_length(found: Level) -> int:
