@@ -188,14 +188,16 @@ def test_file_levels_are_those_read_file_reads(archive):
     assert file_levels(os.path.join(archive, "records", "objects.txt"), keep_going=True) == []
 
 
-def test_rows_split_into_row_groups_keep_their_properties():
-    rows = ObjectRows()
+def test_rows_gathered_from_several_levels_keep_their_properties():
     records = [{"1": n, "150": str(n)} for n in range(5)]
-    rows.add(("f", 1, None, None, None), [(n, "1,%d,150,%d" % (n, n), r)
-                                          for n, r in enumerate(records)])
-    first = rows.split(2)
-    assert [record_of(row) for row in first.dicts()] == records[:2]
-    assert [record_of(row) for row in rows.dicts()] == records[2:]
+    rows = ObjectRows()
+    for first, end in ((0, 2), (2, 2), (2, 5)):
+        more = ObjectRows()
+        more.add(("f", first, None, None, None),
+                 [(n, "1,%d,150,%d" % (n, n), records[n]) for n in range(first, end)])
+        rows.extend(more)
+    assert [record_of(row) for row in rows.dicts()] == records
+    assert len(rows) == 5 and rows.offsets == [0, 1, 2, 3, 4, 5]
 
 
 def test_records_passed_over_leave_no_cycles_for_the_collector():

@@ -161,19 +161,6 @@ class ObjectRows(Plain):
         self.values += other.values
         self.offsets += [base + offset for offset in other.offsets[1:]]
 
-    def split(self, count: int) -> "ObjectRows":
-        """The first `count` rows, taken out of these."""
-        first = ObjectRows()
-        for name, column in self.columns.items():
-            first.columns[name] = column[:count]
-            del column[:count]
-        end = self.offsets[count]
-        first.keys, first.values = self.keys[:end], self.values[:end]
-        del self.keys[:end], self.values[:end]
-        first.offsets = self.offsets[:count + 1]
-        self.offsets = [offset - end for offset in self.offsets[count:]]
-        return first
-
     def properties(self) -> Iterator[Dict[str, str]]:
         """Each row's properties as a dict."""
         keys, values, offsets = self.keys, self.values, self.offsets
