@@ -340,6 +340,10 @@ def test_pairs_are_those_of_splitting(text):
 _READ_CALLS = {"x86_64": "0", "aarch64": "63"}
 
 
+def _ctrl_c_at_its_default():
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+
 def _blocked_reading_stdin(pid):
     """Whether the process waits in read(2) on its standard input."""
     try:
@@ -358,8 +362,12 @@ def _blocked_reading_stdin(pid):
     b"kA1,0;" + b"1,1;" * (source.HEAD_SIZE // 2),  # waiting in the middle of a level
 ], ids=["first bytes", "within a level"])
 def test_ctrl_c_while_waiting_on_standard_input_exits_130_quietly(written):
+    # The command starts with Ctrl-C at its default, as on a terminal: a
+    # process started in the background of a script (as CI's lanes are)
+    # inherits it ignored, and so would its children.
     proc = subprocess.Popen([sys.executable, "-m", "velk", "check", "-"],
-                            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            preexec_fn=_ctrl_c_at_its_default)
     try:
         proc.stdin.write(written)
         proc.stdin.flush()
