@@ -26,6 +26,12 @@ VPY := $(VENV)/bin/python
 help: ## this list of targets
 	@awk -F ':.*## ' '/^[a-z][a-z0-9-]*:.*## / {printf "  %-14s %s\n", $$1, $$2}' $(MAKEFILE_LIST)
 
+# pip_install ENV: pip of the environment ENV installing what follows,
+# with the native module built in a folder of ENV's own
+# (build/venv-3.12/TAG for .venv-3.12): CI runs targets side by side, and
+# two builds in one folder break each other's files.
+pip_install = $(1)/bin/python -m pip install --quiet "-Cbuild-dir=build/$(patsubst .%,%,$(notdir $(1)))/{wheel_tag}"
+
 $(VPY):
 	@$(if $(PYTHON_VERSION),:,$(error PYTHON=$(PYTHON): no such interpreter under pyenv ($(PYENV_ROOT)/versions) nor on the PATH))
 	$(INTERPRETER) -m venv $(VENV)
@@ -33,7 +39,7 @@ $(VPY):
 
 # Installs the package from this checkout (not editable) with its test extras.
 install: $(VPY) ## install the package from this checkout into .venv, with its test extras
-	$(VPY) -m pip install --quiet '.[test]'
+	$(call pip_install,$(VENV)) '.[test]'
 
 test: install ## the test suite (PYTHON=3.X for another CPython)
 	cd tests && ../$(VENV)/bin/pytest -q -p no:cacheprovider
@@ -45,7 +51,7 @@ test-lowest: ## the test suite with the lowest allowed versions of the dependenc
 	@$(if $(PYTHON_VERSION),:,$(error PYTHON=$(PYTHON): no such interpreter under pyenv ($(PYENV_ROOT)/versions) nor on the PATH))
 	$(INTERPRETER) -m venv $(LOWEST)
 	$(LOWEST)/bin/python -m pip install --quiet --upgrade pip
-	$(LOWEST)/bin/python -m pip install --quiet '.[test]'
+	$(call pip_install,$(LOWEST)) '.[test]'
 	$(LOWEST)/bin/python tools/lowest_requirements.py > $(LOWEST)/lowest.txt
 	$(LOWEST)/bin/python -m pip install --quiet -r $(LOWEST)/lowest.txt
 	$(LOWEST)/bin/python -m pip check
@@ -68,7 +74,7 @@ $(EXTRAS)/bin/python:
 	$(EXTRAS)/bin/python -m pip install --quiet --upgrade pip
 
 install-extras: $(EXTRAS)/bin/python ## install the package with its extras (Parquet, Dask) into their environment
-	$(EXTRAS)/bin/python -m pip install --quiet --only-binary duckdb,polars \
+	$(call pip_install,$(EXTRAS)) --only-binary duckdb,polars \
 		'.[test,table,dask]' duckdb polars
 
 test-extras: install-extras ## the tests of Parquet tables and of Dask, with every extra installed
@@ -79,14 +85,14 @@ test-extras: install-extras ## the tests of Parquet tables and of Dask, with eve
 # function, pyright (basedpyright, strict) on that script, and the stub of
 # the native module held against the module.
 typecheck: install ## mypy --strict and pyright (strict) on the package and a user's script
-	$(VPY) -m pip install --quiet '.[typing]'
+	$(call pip_install,$(VENV)) '.[typing]'
 	cd tests && ../$(VENV)/bin/pytest -q -p no:cacheprovider test_typing.py
 
 # The README's main job, then its walk-through of the game's saves on a
 # copy in build/demo (the samples in examples/ are never written).
 DEMO := build/demo
 demo: $(VPY) ## the README's main job and its walk-through of the game's saves
-	$(VPY) -m pip install --quiet .
+	$(call pip_install,$(VENV)) .
 	$(VENV)/bin/velk stats examples/levels-export.xml
 	$(VENV)/bin/velk check examples/levels-export.xml
 	rm -rf $(DEMO) && mkdir -p $(DEMO) && cp examples/created-levels.dat $(DEMO)/
@@ -99,7 +105,7 @@ demo: $(VPY) ## the README's main job and its walk-through of the game's saves
 	cmp $(DEMO)/created-levels.dat.bak examples/created-levels.dat && echo "the backup is the save before"
 
 bench: $(VPY) ## the benchmark table (ARCHIVE=1: and the rows of archives, a few minutes more)
-	$(VPY) -m pip install --quiet .
+	$(call pip_install,$(VENV)) .
 	$(VPY) benchmarks/bench.py
 	$(if $(ARCHIVE),$(MAKE) bench-archive)
 
