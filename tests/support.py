@@ -1,5 +1,5 @@
-"""Helpers shared by the test modules: leak checks, traceback names and
-fresh interpreters."""
+"""Helpers shared by the test modules: leak checks, traceback names,
+fresh interpreters and runs of the command."""
 import gc
 import os
 import subprocess
@@ -108,3 +108,13 @@ def run_python(code, path=(), check=True, site=True):
     if check and proc.returncode != 0:
         pytest.fail("subprocess failed:\n" + proc.stdout + proc.stderr)
     return proc
+
+
+def run(capsys, *argv):
+    """Run the command with the arguments `argv` (paths allowed); return
+    (status, stdout, stderr)."""
+    from velk import cli
+
+    status = cli.main([str(arg) for arg in argv])
+    out, err = capsys.readouterr()
+    return status, out, err

@@ -22,6 +22,7 @@ ROOT = Path(__file__).resolve().parent.parent
 # The generator is a script beside the package, not part of it.
 sys.path.insert(0, str(ROOT / "tools"))
 import generate_records as gen  # noqa: E402
+from support import run  # noqa: E402
 
 
 def b64(text):
@@ -31,13 +32,6 @@ def b64(text):
 def write_lines(path, lines, ending="\n"):
     path.write_bytes("".join(line + ending for line in lines).encode("utf-8"))
     return str(path)
-
-
-def run(capsys, *argv):
-    """Run the command; return (status, stdout, stderr)."""
-    status = cli.main(list(argv))
-    out, err = capsys.readouterr()
-    return status, out, err
 
 
 def shown(out):

@@ -15,14 +15,9 @@ ROOT = Path(__file__).resolve().parent.parent
 EXAMPLES = ROOT / "examples"
 sys.path.insert(0, str(ROOT / "tools"))
 import generate_records as gen  # noqa: E402
+from support import run  # noqa: E402
 
 DATA = level.encode(gen.level_string(30, seed=41))
-
-
-def run(capsys, *argv):
-    status = cli.main([str(arg) for arg in argv])
-    out, err = capsys.readouterr()
-    return status, out, err
 
 
 @pytest.fixture

@@ -12,16 +12,11 @@ from pathlib import Path
 import pytest
 
 from velk import cli, level
+from support import run
 
 ROOT = Path(__file__).resolve().parent.parent
 EXAMPLES = ROOT / "examples"
 COMMANDS = ("show", "stats", "check", "list", "export", "import")
-
-
-def run(capsys, *argv):
-    status = cli.main([str(arg) for arg in argv])
-    out, err = capsys.readouterr()
-    return status, out, err
 
 
 def run_module(argv, stdout=subprocess.PIPE):

@@ -14,7 +14,7 @@ from pathlib import Path
 
 import pytest
 
-from velk import cli, level
+from velk import level
 from velk.level import LevelError, plist, save
 from velk.level.atomic import atomic_output, write_atomic
 from velk.level.data import looks_encoded
@@ -23,7 +23,7 @@ from velk.level.save import looks_like_save
 from velk.level.server import looks_like_server
 from velk.level.source import detect_form
 
-from support import peak_memory
+from support import peak_memory, run
 
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tools"))
@@ -33,12 +33,6 @@ TEXT = gen.level_string(40, seed=21)
 DATA = level.encode(TEXT)
 OBJECTS = level.read_level(TEXT).objects
 BOM = b"\xef\xbb\xbf"
-
-
-def run(capsys, *argv):
-    status = cli.main([str(arg) for arg in argv])
-    out, err = capsys.readouterr()
-    return status, out, err
 
 
 def game_state(levels, seed=5):

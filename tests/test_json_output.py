@@ -16,6 +16,7 @@ ROOT = Path(__file__).resolve().parent.parent
 EXAMPLES = ROOT / "examples"
 sys.path.insert(0, str(ROOT / "tools"))
 import generate_records as gen  # noqa: E402
+from support import run  # noqa: E402
 
 # Objects whose keys are data (record keys, type names), not a schema: each
 # of their entries has the shape of the README's first one.
@@ -28,12 +29,6 @@ def readme_shapes():
     text = (ROOT / "README.md").read_text(encoding="utf-8")
     found = re.findall(r"<!-- json: (\w+) -->\n```json\n(.*?)```", text, re.S)
     return {name: json.loads(body) for name, body in found}
-
-
-def run(capsys, *argv):
-    status = cli.main([str(arg) for arg in argv])
-    out, err = capsys.readouterr()
-    return status, out, err
 
 
 def mismatches(documented, real, where="$"):

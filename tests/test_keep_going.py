@@ -8,23 +8,18 @@ from pathlib import Path
 
 import pytest
 
-from velk import cli, level, survey
+from velk import level, survey
 from velk.level import LevelError, RecordError
 
 ROOT = Path(__file__).resolve().parent.parent
 EXAMPLES = ROOT / "examples"
 sys.path.insert(0, str(ROOT / "tools"))
 import generate_records as gen  # noqa: E402
+from support import run  # noqa: E402
 
 GOOD = "kA13,0;1,1,2,15;1,2,2,30;"
 # Level 2's object 1 holds "x" under key 1, which reads integers.
 BAD_RECORD = "kA13,0;1,1;1,x;1,3;"
-
-
-def run(capsys, *argv):
-    status = cli.main([str(arg) for arg in argv])
-    out, err = capsys.readouterr()
-    return status, out, err
 
 
 @pytest.fixture

@@ -9,24 +9,19 @@ from concurrent.futures.process import BrokenProcessPool
 
 import pytest
 
-from velk import cli, level
+from velk import level
 from velk.archive import Task, record_of, write_table
 from velk.archive.pool import ordered_map
 from velk.archive.rows import ObjectRows
 from velk.archive.tasks import file_levels, task_levels
 
 from archives import WIDE_LEVEL, folder_bytes, jsonl_rows, make_archive, velk_records
+from support import run
 
 
 @pytest.fixture(scope="module")
 def archive(tmp_path_factory):
     return make_archive(tmp_path_factory.mktemp("archive"))
-
-
-def run(capsys, *argv):
-    status = cli.main(list(argv))
-    out, err = capsys.readouterr()
-    return status, out, err
 
 
 def table(capsys, archive, out, *options):
